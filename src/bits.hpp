@@ -1,0 +1,80 @@
+// Bit reader and table-driven field printer.
+//
+// A bitreader is a window of 1024 bit cells held in 32 words. Cell k lives in
+// word k / 32; which bit of the word depends on the reader's order:
+//
+//   least significant first (msb == 0):  cell k is bit  (k % 32)      of the word
+//   most significant first  (msb != 0):  cell k is bit  31 - (k % 32) of the word
+//
+//            word 0                         word 1
+//   msb:  [c0 c1 c2 ... c31]  (c0 = bit 31)  [c32 ... c63]
+//   lsb:  [c31 ... c2 c1 c0]  (c0 = bit 0)   [c63 ... c32]
+//
+// Cells bitpos..bitend-1 are buffered and unread. A read that does not fit
+// first drops the whole words already consumed (bitpos % 32 stays the same),
+// then asks fill_bits for more; if that still is not enough, eof_cb runs.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+struct bitreader {
+    std::array<std::uint32_t, 32> bitbuf;                 // the window: 1024 bit cells
+    std::uint32_t bitpos;                                 // cell of the next unread bit
+    std::uint32_t bitend;                                 // cells bitpos..bitend-1 are unread
+    std::uint32_t msb;                                    // 0: least significant bit first
+    void (*fill_bits)(bitreader& r, std::int32_t needed); // append cells: needed counts from bitpos
+    void (*get_bits_cb)(std::uint64_t bits, std::int32_t n); // sees every value read
+    void (*eof_cb)();                                     // the source ran dry
+    const void* data;                                     // next byte for fill_bits_buf
+};
+
+void init_bits(bitreader& r);
+void put_byte(bitreader& r, std::int32_t v);
+void fill_bits_buf(bitreader& r, std::int32_t n);
+std::uint32_t peek_bits(bitreader& r, std::uint32_t n, std::uint32_t offs);
+std::uint64_t peek_bits64(bitreader& r, std::uint32_t n, std::uint32_t offs);
+std::uint64_t get_ubits(bitreader& r, std::int32_t n);
+std::int64_t get_sbits(bitreader& r, std::int32_t n);
+std::int32_t find_sync(bitreader& r, std::uint64_t magic, std::int32_t len, std::int32_t max);
+
+// Sample positions are 32-bit counts that wrap after 2^32 frames (a little
+// over 12 hours at 96 kHz). Comparing them as a signed difference stays right
+// across the wrap as long as the two lie less than 2^31 frames apart.
+constexpr bool pos_before(std::uint32_t a, std::uint32_t b)
+{
+    return static_cast<std::int32_t>(a - b) < 0;
+}
+
+// Field flags; they are or-ed together.
+inline constexpr std::int32_t BF_SIGNED = 0x01;  // two's complement
+inline constexpr std::int32_t BF_HEX = 0x02;     // 0x and (size + 3) / 4 digits
+inline constexpr std::int32_t BF_CHAR = 0x04;    // value and character; dumps as text
+inline constexpr std::int32_t BF_DATA = 0x08;    // raw block of size bits, dumped
+inline constexpr std::int32_t BF_RET = 0x10;     // the frame's result
+inline constexpr std::int32_t BF_VARSIZE = 0x20; // width = value of entry (size % 16)
+inline constexpr std::int32_t BF_NONL = 0x40;    // no line end after the value
+
+struct bitfield {
+    std::int32_t size;          // bits; with BF_VARSIZE a table position mod 16
+    std::int32_t flags;         // BF_*
+    const char* name;           // nullptr ends the table
+    const char* const* values;  // names indexed by value, or nullptr
+};
+
+struct frame {
+    const char* name;                                        // nullptr: "unknown type"
+    const bitfield* fields;                                  // layout, or nullptr
+    std::int32_t (*handler)(bitreader& r, std::uint32_t type); // used instead of fields
+};
+
+std::int32_t print_verbosity(std::int32_t v);
+std::int32_t print_verbose(std::int32_t v, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+std::uint64_t print_field(bitreader& r, std::int32_t size, std::int32_t flags,
+                          const char* name, const char* const* values);
+std::uint64_t print_fields(bitreader& r, const bitfield* table, std::uint64_t* out);
+std::uint64_t print_frame(bitreader& r, const frame& f, std::int32_t type, std::uint64_t pos);
+void print_data(bitreader& r, std::int32_t size, std::int32_t flags, const char* name,
+                std::uint8_t* out);
+void print_end();

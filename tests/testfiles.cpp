@@ -1,0 +1,82 @@
+#include "testfiles.hpp"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+struct scratch {
+    std::string path;
+    scratch()
+    {
+        std::string t = (std::filesystem::temp_directory_path() / "kesscan-test-XXXXXX").string();
+        path = mkdtemp(t.data());
+    }
+    ~scratch() { std::filesystem::remove_all(path); }
+};
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+const std::string& scratch_dir()
+{
+    static const scratch dir;
+    return dir.path;
+}
+
+std::string quoted(const std::string& word)
+{
+    std::string q = "'";
+    for (const char c : word)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+run_result run(const std::string& command)
+{
+    const std::string out = scratch_dir() + "/stdout", err = scratch_dir() + "/stderr";
+    const std::string line = "(" + command + ") >" + quoted(out) + " 2>" + quoted(err);
+    const int status = std::system(line.c_str());
+    return {slurp(out), slurp(err), WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
+}
+
+std::string kesgen_file(const std::string& name, const std::string& list, const std::string& options)
+{
+    const std::string path = scratch_dir() + "/" + name;
+    const std::string list_path = path + ".list";
+    std::ofstream(list_path) << list;
+    const run_result r = run(quoted(KESGEN_PATH) + " " + options + " -f " + quoted(list_path) + " " + quoted(path));
+    EXPECT_EQ(r.status, 0) << r.err;
+    return path;
+}
+
+std::string sndfile_write(const std::string& name, const std::vector<std::int32_t>& samples,
+                          int channels, int format)
+{
+    const std::string path = scratch_dir() + "/" + name;
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
+    if (f) {
+        const sf_count_t frames = static_cast<sf_count_t>(samples.size()) / channels;
+        EXPECT_EQ(sf_writef_int(f, samples.data(), frames), frames);
+        sf_close(f);
+    }
+    return path;
+}
