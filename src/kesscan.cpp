@@ -1,6 +1,8 @@
 // kesscan: finds the side stream carried in bit 8 of left XOR right of a
 // stereo sound file, and decodes and prints its frames.
 #include "bits.hpp"
+#include "kescrc.hpp"
+#include "ker-common.hpp"
 #include "sfbits.hpp"
 
 #include <sndfile.h>
@@ -10,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 
 namespace {
@@ -21,7 +24,9 @@ std::int32_t single = 0;        // stop after the first selected frame
 
 // The scan in progress.
 bitreader br;              // sample reader: the parity bits, most significant first
+bitreader fb;              // frame reader: whole bytes from br, least significant first
 std::uint32_t sample_pos;  // sample frame of the next bit taken from br
+std::uint32_t crc;         // checksum register of the current frame
 
 // The sync pattern, bytes 00 04 8C 49 E0 AB 2C, is itself a complete frame:
 // type 0, size 4, payload 8C 49 E0 AB, checksum 2C. The frame grid starts at
@@ -37,6 +42,154 @@ struct end_of_samples {};
 {
     throw end_of_samples{};
 }
+
+// ---------------------------------------------------------------------------
+// Frame catalogue: the payload layouts of the known frame types. Fields are
+// read least significant bit first; every table's first field is the size
+// byte, the frame's result.
+
+// clang-format off
+constexpr bitfield frame_00[] = {
+    //  size  flags      name                    values
+    {   8,    BF_RET,    "size",                 nullptr },
+    {  32,    BF_HEX,    "magic",                nullptr },
+    {   0,    0,         nullptr,                nullptr },
+};
+
+constexpr bitfield frame_01[] = {
+    {   8,    BF_RET,    "size",                 nullptr },
+    {   5,    0,         "resampling_filter",    nullptr },
+    {   2,    0,         "noise_shaping_filter", nullptr },
+    {   2,    0,         "bitdepth",             kes_bitdepths },
+    {   1,    0,         "unknown",              nullptr },
+    {  10,    BF_SIGNED, "replay_gain",          nullptr },
+    {   5,    BF_HEX,    "orig_rate",            ker_rates },
+    {   2,    0,         "unknown",              nullptr },
+    {   1,    0,         "unknown",              nullptr },
+    {   1,    0,         "swizzle",              nullptr },
+    {   3,    0,         "pad",                  nullptr },
+    {   0,    0,         nullptr,                nullptr },
+};
+
+constexpr bitfield frame_02[] = {
+    {   8,    BF_RET,    "size",                 nullptr },
+    {  16,    BF_SIGNED, "gain",                 nullptr },
+    {   0,    0,         nullptr,                nullptr },
+};
+
+// Only the first payload byte is described; the scanner reads the rest
+// unprinted.
+constexpr bitfield frame_04[] = {
+    {   8,    BF_RET,    "size",                 nullptr },
+    {   8,    0,         "type",                 nullptr },
+    {   0,    0,         nullptr,                nullptr },
+};
+// clang-format on
+
+// Indexed by the type byte; types without an entry print as "unknown type".
+constexpr std::array<frame, 256> frame_types = [] {
+    std::array<frame, 256> t{};
+    t[0] = {"magic", frame_00, nullptr};
+    t[1] = {"stream_params", frame_01, nullptr};
+    t[2] = {"gain", frame_02, nullptr};
+    t[4] = {"metadata", frame_04, nullptr};
+    return t;
+}();
+
+// The scanner finds the checksum byte by counting whole bytes, so the
+// fields after the size byte must end on a byte boundary.
+constexpr bool ends_on_byte(const bitfield* t)
+{
+    std::int32_t bits = 0;
+    for (; t->name; ++t)
+        bits += t->size;
+    return bits % 8 == 0;
+}
+
+// Value names are looked up by the raw value: a table must have an entry
+// for every value its field can take.
+constexpr std::size_t value_count(const char* const* values)
+{
+    return values == ker_rates ? std::size(ker_rates) : values == kes_bitdepths ? std::size(kes_bitdepths) : 0;
+}
+
+constexpr bool names_every_value(const bitfield* t)
+{
+    for (; t->name; ++t)
+        if (t->values && value_count(t->values) != std::size_t{1} << t->size)
+            return false;
+    return true;
+}
+
+constexpr bool catalogue_sound()
+{
+    for (const frame& f : frame_types)
+        if (f.fields && !(f.fields[0].flags & BF_RET && f.fields[0].size == 8 &&
+                          ends_on_byte(f.fields) && names_every_value(f.fields)))
+            return false;
+    return true;
+}
+static_assert(catalogue_sound());
+
+// ---------------------------------------------------------------------------
+// Frame scanner
+//
+// Bytes are 8 parity bits, the first the most significant, on a grid that
+// starts at the sync pattern's first bit. A frame is type, size, size bytes
+// of payload and a checksum byte over all before it.
+
+// br's observer: every byte that enters fb passes here exactly once, in
+// stream order. The one-bit steps of the sync search pass too; they only
+// count, since the first frame resets crc.
+void get_bits_cb(std::uint64_t bits, std::int32_t n)
+{
+    crc = kes_crc(crc, static_cast<std::uint8_t>(bits));
+    sample_pos += static_cast<std::uint32_t>(n);
+}
+
+// fb's refill takes exactly the bytes a read needs, never more, so
+// sample_pos always stands at the end of the last byte fb took.
+void fill_bits_kes(bitreader& r, std::int32_t n)
+{
+    while (r.bitend < r.bitpos + static_cast<std::uint32_t>(n))
+        put_byte(r, static_cast<std::int32_t>(get_ubits(br, 8)));
+}
+
+std::uint32_t print_kes_frame(bitreader& r)
+{
+    const std::uint32_t spos = sample_pos;
+    crc = 0;
+    const auto type = static_cast<std::uint32_t>(get_ubits(r, 8));
+    if (packet_type >= 0 && type != static_cast<std::uint32_t>(packet_type))
+        print_verbosity(0);
+    const auto size = static_cast<std::uint32_t>(
+        print_frame(r, frame_types[type], static_cast<std::int32_t>(type), spos));
+    // Payload the fields left is read unprinted; it still counts in the
+    // checksum. Positions may wrap in long files, hence pos_before.
+    const std::uint32_t epos = spos + 16 + 8 * size;
+    while (pos_before(sample_pos, epos))
+        get_ubits(r, 8);
+    const std::uint32_t cc = kes_crc_end(crc);
+    const std::uint64_t cr = print_field(r, 8, BF_HEX, "crc", nullptr);
+    print_verbosity(verbosity);
+    if (cc != cr)
+        std::printf("%08x: checksum error\n", sample_pos);
+    return type;
+}
+
+// Runs until single mode is satisfied; otherwise only the end of the
+// samples ends it.
+void scan_kes(bitreader& r)
+{
+    for (;;) {
+        const std::uint32_t type = print_kes_frame(r);
+        if (single && (packet_type < 0 || type == static_cast<std::uint32_t>(packet_type)))
+            return;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// File driver
 
 // Problems with a file go to standard error; what is already decoded is
 // flushed first so that the two streams stay in order when they share a file.
@@ -83,6 +236,7 @@ std::int32_t scan_file(const char* name, std::int32_t start)
         complain("Only 2 channels supported\n");
         return -1;
     }
+    print_verbosity(verbosity);
     switch (seek_start(file.get(), info, start)) {
     case seek_result::ok:
         break;
@@ -97,7 +251,11 @@ std::int32_t scan_file(const char* name, std::int32_t start)
         init_bits_sf(br, file.get(), 0);
         br.msb = 1;
         br.eof_cb = eof_cb;
-        find_sync(br, SYNC_PATTERN, 56, SYNC_SEARCH_LIMIT);
+        br.get_bits_cb = get_bits_cb;
+        init_bits(fb);
+        fb.fill_bits = fill_bits_kes;
+        if (find_sync(br, SYNC_PATTERN, 56, SYNC_SEARCH_LIMIT) == 0)
+            scan_kes(fb);
     } catch (const end_of_samples&) {
     }
     return 0;

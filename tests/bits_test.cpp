@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace {
@@ -241,6 +242,212 @@ TEST(BitReader, PositionsCompareAcrossTheWrap)
     EXPECT_TRUE(pos_before(7u, 8u));
     EXPECT_FALSE(pos_before(8u, 8u));
     EXPECT_TRUE(pos_before(0xffffffffu, 0u));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Printer
+
+#include "ker-common.hpp"
+
+namespace {
+
+bitreader byte_reader(std::initializer_list<int> bytes)
+{
+    bitreader r;
+    init_bits(r);
+    for (const int b : bytes)
+        put_byte(r, b);
+    return r;
+}
+
+class Printer : public testing::Test {
+protected:
+    void SetUp() override { print_verbosity(1); }
+    void TearDown() override { print_verbosity(1); }
+};
+
+const std::string pad(10, ' ');
+
+TEST_F(Printer, FieldValueFormats)
+{
+    struct {
+        std::int32_t size, flags;
+        std::initializer_list<int> bytes;
+        const char* const* values;
+        std::uint64_t value;
+        std::string text;
+    } const cases[] = {
+        {5, BF_HEX, {0x09}, nullptr, 9, "f                          5: 0x09\n"},
+        {32, BF_HEX, {0x8c, 0x49, 0xe0, 0xab}, nullptr, 0xabe0498c, "f                         32: 0xabe0498c\n"},
+        {8, BF_HEX, {0x2c}, nullptr, 0x2c, "f                          8: 0x2c\n"},
+        {10, BF_SIGNED, {0xf4, 0x03}, nullptr, static_cast<std::uint64_t>(-12), "f                         10: -12\n"},
+        {10, BF_SIGNED | BF_HEX, {0xf4, 0x03}, nullptr, static_cast<std::uint64_t>(-12), "f                         10: 0xfffffffffffffff4\n"},
+        {16, BF_SIGNED, {0x00, 0x80}, nullptr, static_cast<std::uint64_t>(-32768), "f                         16: -32768\n"},
+        {8, BF_CHAR, {0x41}, nullptr, 0x41, "f                          8: 0x41 'A'\n"},
+        {8, BF_CHAR, {0x07}, nullptr, 0x07, "f                          8: 0x07 '\x07'\n"},
+        {64, 0, {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, nullptr, ~0ull, "f                         64: 18446744073709551615\n"},
+        {2, 0, {0x02}, kes_bitdepths, 2, "f                          2: 2 [16 bits]\n"},
+        {5, BF_HEX, {0x0c}, ker_rates, 12, "f                          5: 0x0c [768 kHz]\n"},
+        {5, BF_HEX, {0x18}, ker_rates, 24, "f                          5: 0x18\n"},
+        {3, BF_NONL, {0x05}, nullptr, 5, "f                          3: 5"},
+    };
+    for (const auto& c : cases) {
+        bitreader r = byte_reader(c.bytes);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(print_field(r, c.size, c.flags, "f", c.values), c.value) << c.text;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), pad + c.text);
+    }
+    bitreader r = byte_reader({1});
+    testing::internal::CaptureStdout();
+    print_field(r, 1, 0, "a_name_longer_than_its_column", nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), pad + "a_name_longer_than_its_column   1: 1\n");
+}
+
+TEST_F(Printer, LevelZeroReadsEverythingAndPrintsNothing)
+{
+    static constexpr bitfield table[] = {
+        {8, BF_RET, "size", nullptr},
+        {16, BF_SIGNED, "gain", nullptr},
+        {24, BF_DATA | BF_CHAR, "data", nullptr},
+        {0, 0, nullptr, nullptr},
+    };
+    static constexpr frame f = {"gain", table, nullptr};
+    bitreader r = byte_reader({0x02, 0xf4, 0xff, 'a', 'b', 'c', 0x99});
+    EXPECT_EQ(print_verbosity(0), 1);
+    EXPECT_EQ(print_verbosity(-1), 0) << "a negative level only asks";
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(print_frame(r, f, 2, 0x1234), 2u);
+    EXPECT_EQ(print_verbose(0, "x"), 1);
+    EXPECT_EQ(print_verbose(1, "y"), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "x");
+    EXPECT_EQ(r.bitpos, 48u);
+}
+
+TEST_F(Printer, FieldTablesReturnAndStoreMarkedValues)
+{
+    static constexpr bitfield table[] = {
+        {4, BF_RET, "first", nullptr},
+        {4, 0, "width", nullptr},
+        {1, BF_VARSIZE | BF_RET, "sized", nullptr},     // width from entry 1
+        {17, BF_VARSIZE | BF_NONL, "again", nullptr},   // 17 mod 16: entry 1 too
+        {8, BF_HEX, "tail", nullptr},
+        {0, 0, nullptr, nullptr},
+    };
+    // first 3, width 5, sized 5 bits 0x15, again 5 bits 0x0a, tail 0xa5
+    bitreader r = byte_reader({0x53, 0x55, 0xa5, 0x02});
+    std::uint64_t out[2] = {};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(print_fields(r, table, out), 0x15u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              pad + "first                      4: 3\n" +
+              pad + "width                      4: 5\n" +
+              pad + "sized                      5: 21\n" +
+              pad + "again                      5: 10" +
+              pad + "tail                       8: 0xa9\n");
+    EXPECT_EQ(out[0], 3u);
+    EXPECT_EQ(out[1], 0x15u);
+    EXPECT_EQ(r.bitpos, 26u);
+}
+
+std::int32_t minus_two(bitreader& r, std::uint32_t type)
+{
+    get_ubits(r, 8);
+    return -static_cast<std::int32_t>(type);
+}
+
+TEST_F(Printer, FrameHeaderAndDecoder)
+{
+    static constexpr bitfield table[] = {{8, BF_RET, "size", nullptr}, {0, 0, nullptr, nullptr}};
+    bitreader r = byte_reader({0x07, 0x08});
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(print_frame(r, frame{"seven", table, nullptr}, 0xab, 0x123456789), 7u);
+    EXPECT_EQ(print_frame(r, frame{nullptr, nullptr, minus_two}, 2, 0x10), static_cast<std::uint64_t>(-2));
+    EXPECT_EQ(print_frame(r, frame{}, 255, 0), 0u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "123456789: [ab] seven\n" + pad + "size                       8: 7\n"
+              "00000010: [2] unknown type\n"
+              "00000000: [ff] unknown type\n");
+    EXPECT_EQ(r.bitpos, 16u) << "a frame with neither handler nor fields reads nothing";
+}
+
+TEST_F(Printer, DataDumps)
+{
+    const auto dump = [](std::int32_t level, std::int32_t bits, std::int32_t flags, std::initializer_list<int> bytes) {
+        print_verbosity(level);
+        bitreader r = byte_reader(bytes);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(print_field(r, bits, BF_DATA | flags, "data", nullptr), 0u);
+        EXPECT_EQ(r.bitpos, static_cast<std::uint32_t>(bits)) << "every bit is read";
+        return testing::internal::GetCapturedStdout();
+    };
+    const std::string prefix = pad + "data                    ";
+    const std::string row = std::string(14, ' ');
+    std::initializer_list<int> sixteen = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    EXPECT_EQ(dump(2, 128, 0, sixteen),
+              prefix + " 128: \n" + row + "00000000:  00 01 02 03 04 05 06 07  08 09 0a 0b 0c 0d 0e 0f\n");
+    EXPECT_EQ(dump(2, 160, 0, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0xff, 0xfe, 0xfd, 0xfc}),
+              prefix + " 160: \n" +
+              row + "00000000:  00 01 02 03 04 05 06 07  08 09 0a 0b 0c 0d 0e 0f\n" +
+              row + "00000080:  ff fe fd fc\n");
+    EXPECT_EQ(dump(1, 128, 0, sixteen), prefix + " 128: [skipped]\n");
+    EXPECT_EQ(dump(0, 128, 0, sixteen), "");
+    EXPECT_EQ(dump(2, 0, 0, {}), "");
+
+    std::string text = "The quick brown fox jumps over t";
+    text += "he\x7f\x1f\xa0 \x7e!";
+    bitreader r;
+    init_bits(r);
+    for (const char c : text)
+        put_byte(r, static_cast<unsigned char>(c));
+    print_verbosity(2);
+    testing::internal::CaptureStdout();
+    print_field(r, 320, BF_DATA | BF_CHAR, "text", nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              pad + "text                     320: \n" +
+              row + "00000000: |The quick brown fox jumps over t|\n" +
+              row + "00000100: |he... ~!\n");
+}
+
+TEST_F(Printer, DataBlocksDeliverTheirBytes)
+{
+    // 21 bits: two whole bytes and a 5-bit rest.
+    bitreader r = byte_reader({0xab, 0xcd, 0xef});
+    std::uint8_t out[3] = {};
+    print_verbosity(0);
+    print_data(r, 21, 0, "d", out);
+    EXPECT_EQ(out[0], 0xab);
+    EXPECT_EQ(out[1], 0xcd);
+    EXPECT_EQ(out[2], 0x0f);
+    EXPECT_EQ(r.bitpos, 21u);
+
+    r = byte_reader({0x2d});
+    print_verbosity(2);
+    testing::internal::CaptureStdout();
+    print_data(r, 3, 0, "d", out);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              pad + "d                          3: \n" + std::string(14, ' ') + "00000000:  05\n");
+    EXPECT_EQ(r.bitpos, 3u) << "one 3-bit value";
+}
+
+struct cut {};
+void throw_cut()
+{
+    throw cut{};
+}
+
+TEST_F(Printer, DumpRowCutShortIsEndedLater)
+{
+    bitreader r = byte_reader({1, 2, 3});
+    r.eof_cb = throw_cut;
+    print_verbosity(2);
+    testing::internal::CaptureStdout();
+    EXPECT_THROW(print_data(r, 64, 0, "d", nullptr), cut);
+    print_end();
+    print_end();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              pad + "d                         64: \n" + std::string(14, ' ') + "00000000:  01 02 03\n");
 }
 
 }  // namespace

@@ -4,16 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 namespace {
 
 // Runs kesscan in the scratch folder, so that file names print as given;
 // with a piped file, that file comes through a pipe on standard input.
+// KESSCAN_WRAPPER, when set, goes before the program (valgrind, say); any
+// report it makes then shows on standard error and fails the comparison.
 run_result kesscan(const std::string& args, const std::string& piped = "")
 {
     const std::string pipe = piped.empty() ? "" : "cat " + quoted(piped) + " | ";
-    return run("cd " + quoted(scratch_dir()) + " && " + pipe + quoted(KESSCAN_PATH) + " " + args);
+    const char* wrapper = std::getenv("KESSCAN_WRAPPER");
+    const std::string prefix = wrapper ? std::string(wrapper) + " " : "";
+    return run("cd " + quoted(scratch_dir()) + " && " + pipe + prefix + quoted(KESSCAN_PATH) + " " + args);
 }
 
 void expect_run(const std::string& args, const std::string& out, const std::string& err = "",
@@ -64,6 +69,378 @@ TEST(FileDriver, StartOutsideTheFileIsAnError)
     expect_run("-s 276 -1 -1 short.wav", "", "short.wav: start position 277 is outside the file\n");
     expect_run("-s 300 -", "", "", 0, "short.wav");  // a pipe reads up to the start
     expect_run("-s -5 -", "", "-: start position -5 is outside the file\n", 0, "short.wav");
+}
+
+// ---------------------------------------------------------------------------
+// Decoding, compared whole against the expected text.
+
+TEST(Decode, MagicFrameAtItsPosition)
+{
+    // The sync pattern 0x234 frames after a start of 0x1000.
+    kesgen_file("magic.wav", "zeros 4660\nsync\n");
+    expect_run("-s 0x1000 magic.wav", R"(00001234: [0] magic
+          size                       8: 4
+          magic                     32: 0xabe0498c
+          crc                        8: 0x2c
+)");
+}
+
+TEST(Decode, StreamParamsFields)
+{
+    kesgen_file("params.wav", "zeros 8136\nsync\n01 29 25 c1 00\n");
+    expect_run("-s 0x1c00 -p 1 params.wav", R"(00002000: [1] stream_params
+          size                       8: 4
+          resampling_filter          5: 9
+          noise_shaping_filter       2: 1
+          bitdepth                   2: 2 [16 bits]
+          unknown                    1: 0
+          replay_gain               10: 73
+          orig_rate                  5: 0x0c [768 kHz]
+          unknown                    2: 0
+          unknown                    1: 0
+          swizzle                    1: 0
+          pad                        3: 0
+          crc                        8: 0x49
+)");
+    // Negative replay gain, a rate without a name, every other bit set.
+    kesgen_file("params2.wav", "sync\n01 ff ff ff ff\n");
+    expect_run("-p 1 params2.wav", R"(00000038: [1] stream_params
+          size                       8: 4
+          resampling_filter          5: 31
+          noise_shaping_filter       2: 3
+          bitdepth                   2: 3 [15 bits]
+          unknown                    1: 1
+          replay_gain               10: -1
+          orig_rate                  5: 0x1f
+          unknown                    2: 3
+          unknown                    1: 1
+          swizzle                    1: 1
+          pad                        3: 7
+          crc                        8: 0x0a
+)");
+}
+
+// One frame of each kind, a payload read but not printed, a type without
+// a layout, and two checksum errors.
+const char* const mixed_list = R"(zeros 300
+sync
+01 29 25 c1 00
+02 f4 ff
+04 07 48 65 6c 6c 6f
+07
+sync
+02 00 80 crc=0x55
+01 29 25 c1 00 crc=0x48
+zeros 56
+)";
+
+const char* const mixed_out = R"(0000012c: [0] magic
+          size                       8: 4
+          magic                     32: 0xabe0498c
+          crc                        8: 0x2c
+00000164: [1] stream_params
+          size                       8: 4
+          resampling_filter          5: 9
+          noise_shaping_filter       2: 1
+          bitdepth                   2: 2 [16 bits]
+          unknown                    1: 0
+          replay_gain               10: 73
+          orig_rate                  5: 0x0c [768 kHz]
+          unknown                    2: 0
+          unknown                    1: 0
+          swizzle                    1: 0
+          pad                        3: 0
+          crc                        8: 0x49
+0000019c: [2] gain
+          size                       8: 2
+          gain                      16: -12
+          crc                        8: 0x16
+000001c4: [4] metadata
+          size                       8: 6
+          type                       8: 7
+          crc                        8: 0xb0
+0000020c: [7] unknown type
+          crc                        8: 0xa3
+00000224: [0] magic
+          size                       8: 4
+          magic                     32: 0xabe0498c
+          crc                        8: 0x2c
+0000025c: [2] gain
+          size                       8: 2
+          gain                      16: -32768
+          crc                        8: 0x55
+00000284: checksum error
+00000284: [1] stream_params
+          size                       8: 4
+          resampling_filter          5: 9
+          noise_shaping_filter       2: 1
+          bitdepth                   2: 2 [16 bits]
+          unknown                    1: 0
+          replay_gain               10: 73
+          orig_rate                  5: 0x0c [768 kHz]
+          unknown                    2: 0
+          unknown                    1: 0
+          swizzle                    1: 0
+          pad                        3: 0
+          crc                        8: 0x48
+000002bc: checksum error
+000002bc: [0] magic
+          size                       8: 0
+          magic                     32: 0x00000000
+          crc                        8: 0x00
+)";
+
+TEST(Decode, FilterSingleModeAndLevels)
+{
+    kesgen_file("mixed.wav", mixed_list);
+    struct {
+        const char* options;
+        std::string out;
+    } const cases[] = {
+        {"", mixed_out},
+        {"-v", mixed_out},  // no layout has a data block: more detail adds nothing
+        {"-vv", mixed_out},
+        {"-p 256", "00000284: checksum error\n000002bc: checksum error\n"},
+        {"-1 -p 256", "00000284: checksum error\n000002bc: checksum error\n"},
+        {"-p 2", R"(0000019c: [2] gain
+          size                       8: 2
+          gain                      16: -12
+          crc                        8: 0x16
+0000025c: [2] gain
+          size                       8: 2
+          gain                      16: -32768
+          crc                        8: 0x55
+00000284: checksum error
+000002bc: checksum error
+)"},
+        {"-1", R"(00000164: [1] stream_params
+          size                       8: 4
+          resampling_filter          5: 9
+          noise_shaping_filter       2: 1
+          bitdepth                   2: 2 [16 bits]
+          unknown                    1: 0
+          replay_gain               10: 73
+          orig_rate                  5: 0x0c [768 kHz]
+          unknown                    2: 0
+          unknown                    1: 0
+          swizzle                    1: 0
+          pad                        3: 0
+          crc                        8: 0x49
+)"},
+        {"-1 -1", R"(00000164: [1] stream_params
+          size                       8: 4
+          resampling_filter          5: 9
+          noise_shaping_filter       2: 1
+          bitdepth                   2: 2 [16 bits]
+          unknown                    1: 0
+          replay_gain               10: 73
+          orig_rate                  5: 0x0c [768 kHz]
+          unknown                    2: 0
+          unknown                    1: 0
+          swizzle                    1: 0
+          pad                        3: 0
+          crc                        8: 0x49
+)"},
+        {"-p 2 -1", R"(0000019c: [2] gain
+          size                       8: 2
+          gain                      16: -12
+          crc                        8: 0x16
+)"},
+        {"-1 -p -1", R"(0000012c: [0] magic
+          size                       8: 4
+          magic                     32: 0xabe0498c
+          crc                        8: 0x2c
+)"},
+        {"-1 -p 0x7", "0000020c: [7] unknown type\n          crc                        8: 0xa3\n"},
+        {"-p 4 -s 200", R"(000001c4: [4] metadata
+          size                       8: 6
+          type                       8: 7
+          crc                        8: 0xb0
+00000284: checksum error
+000002bc: checksum error
+)"},
+    };
+    for (const auto& c : cases)
+        expect_run(std::string(c.options) + " mixed.wav", c.out);
+}
+
+TEST(Decode, SameStreamInEveryContainer)
+{
+    for (const std::string name : {"mixed.flac", "mixed.aiff", "mixed.w64", "mixed.caf"}) {
+        kesgen_file(name, mixed_list);
+        expect_run(name, mixed_out);
+    }
+    kesgen_file("mixed32.wav", mixed_list, "-b 32");  // noise below bit 8
+    expect_run("mixed32.wav", mixed_out);
+    kesgen_file("mixed.wav", mixed_list);
+    expect_run("-", mixed_out, "", 0, "mixed.wav");
+    // A pipe reaches its start by reading: the same frame as a seek.
+    const std::string from_400 = kesscan("-s 400 mixed.wav").out;
+    EXPECT_EQ(from_400.substr(0, 9), "00000224:") << "the second sync pattern";
+    expect_run("-s 400 -", from_400, "", 0, "mixed.wav");
+    // 16-bit samples lose bit 8 of the 32-bit form: no side stream.
+    kesgen_file("mixed16.wav", mixed_list, "-b 16");
+    expect_run("mixed16.wav", "");
+}
+
+TEST(Decode, SeveralOperandsArePrintedByName)
+{
+    kesgen_file("one.flac", "sync\n02 01 00\n");
+    kesgen_file("two.wav", "zeros 5\nsync\n");
+    kesgen_file("mono.wav", "sync\n", "-c 1");
+    expect_run("-p 2 one.flac missing.wav mono.wav two.wav", R"(one.flac
+00000038: [2] gain
+          size                       8: 2
+          gain                      16: 1
+          crc                        8: 0x7a
+missing.wav
+mono.wav
+two.wav
+)", "missing.wav: System error : No such file or directory.\nOnly 2 channels supported\n");
+}
+
+TEST(Decode, SyncSearchCovers1024Positions)
+{
+    kesgen_file("late.wav", "zeros 2000\nsync\n");
+    const std::string found = R"(000007d0: [0] magic
+          size                       8: 4
+          magic                     32: 0xabe0498c
+          crc                        8: 0x2c
+)";
+    expect_run("-s 977 late.wav", found);  // 1023 positions after the start
+    expect_run("-s 976 late.wav", "");     // 1024 after it
+    expect_run("-s 2000 late.wav", found);
+    expect_run("-s 2001 late.wav", "");
+    kesgen_file("at1023.flac", "zeros 1023\nsync\n");
+    kesgen_file("at1024.flac", "zeros 1024\nsync\n");
+    expect_run("at1023.flac", "000003ff: [0] magic\n          size                       8: 4\n"
+                              "          magic                     32: 0xabe0498c\n          crc                        8: 0x2c\n");
+    expect_run("at1024.flac", "");
+}
+
+TEST(Decode, ZeroBitsAfterTheSyncReadAsEmptyMagicFrames)
+{
+    kesgen_file("zeros.wav", "sync\nzeros 112\n");
+    expect_run("zeros.wav", R"(00000000: [0] magic
+          size                       8: 4
+          magic                     32: 0xabe0498c
+          crc                        8: 0x2c
+00000038: [0] magic
+          size                       8: 0
+          magic                     32: 0x00000000
+          crc                        8: 0x00
+00000070: [0] magic
+          size                       8: 0
+          magic                     32: 0x00000000
+          crc                        8: 0x00
+)");
+}
+
+TEST(Decode, FramesAcrossBlocksOfSampleFrames)
+{
+    // The sync pattern straddles frame 4096, the stream_params frame
+    // 8192; 71 empty magic frames of zero bits lie between.
+    kesgen_file("blocks.flac", "zeros 4070\nsync\n04 01 02 03\nzeros 3976\n01 29 25 c1 00\n02 f4 ff\n");
+    expect_run("-s 3100 -p 4 blocks.flac", R"(0000101e: [4] metadata
+          size                       8: 3
+          type                       8: 1
+          crc                        8: 0x60
+)");
+    expect_run("-s 3100 -p 1 blocks.flac", R"(00001fd6: [1] stream_params
+          size                       8: 4
+          resampling_filter          5: 9
+          noise_shaping_filter       2: 1
+          bitdepth                   2: 2 [16 bits]
+          unknown                    1: 0
+          replay_gain               10: 73
+          orig_rate                  5: 0x0c [768 kHz]
+          unknown                    2: 0
+          unknown                    1: 0
+          swizzle                    1: 0
+          pad                        3: 0
+          crc                        8: 0x49
+)");
+    expect_run("-s 3100 -p 2 blocks.flac", R"(0000200e: [2] gain
+          size                       8: 2
+          gain                      16: -12
+          crc                        8: 0x16
+)");
+}
+
+TEST(Decode, UnknownTypesAndTheFramesAfterThem)
+{
+    // Without a payload the frame is whole; with one, its first payload
+    // byte is taken for the checksum and the stream goes out of step.
+    kesgen_file("unknown.wav", "sync\n03\nff\n05 aa bb\nsync\n");
+    expect_run("-p 256 unknown.wav", "00000080: checksum error\n00000098: checksum error\n");
+    expect_run("unknown.wav", R"(00000000: [0] magic
+          size                       8: 4
+          magic                     32: 0xabe0498c
+          crc                        8: 0x2c
+00000038: [3] unknown type
+          crc                        8: 0xba
+00000050: [ff] unknown type
+          crc                        8: 0x8d
+00000068: [5] unknown type
+          crc                        8: 0xaa
+00000080: checksum error
+00000080: [bb] unknown type
+          crc                        8: 0x00
+00000098: checksum error
+00000098: [4] metadata
+          size                       8: 140
+          type                       8: 73
+)");
+}
+
+// A sync pattern, then a stream_params frame cut after k of its 7 bytes:
+// every field whose bits arrived stays printed.
+TEST(Decode, TruncatedFrameKeepsWhatWasRead)
+{
+    const char* const bytes[] = {"01", "04", "29", "25", "c1", "00", "49"};
+    const char* const lines[] = {
+        "00000038: [1] stream_params\n",
+        "          size                       8: 4\n",
+        "          resampling_filter          5: 9\n"
+        "          noise_shaping_filter       2: 1\n",
+        "          bitdepth                   2: 2 [16 bits]\n"
+        "          unknown                    1: 0\n",
+        "          replay_gain               10: 73\n",
+        "          orig_rate                  5: 0x0c [768 kHz]\n"
+        "          unknown                    2: 0\n"
+        "          unknown                    1: 0\n"
+        "          swizzle                    1: 0\n"
+        "          pad                        3: 0\n",
+        "          crc                        8: 0x49\n",
+    };
+    std::string list = "sync\nraw", out;
+    for (int k = 0; k <= 7; ++k) {
+        if (k > 0) {
+            list += std::string(" ") + bytes[k - 1];
+            out += lines[k - 1];
+        }
+        const std::string name = "cut" + std::to_string(k) + ".wav";
+        kesgen_file(name, list + "\n");
+        expect_run("-p 1 " + name, out);
+        // Cut inside the byte: the bits of a partial byte are never used.
+        kesgen_file("part" + name, list + "\nbits 1010101\n");
+        expect_run("-p 1 part" + name, out);
+    }
+}
+
+TEST(Decode, MetadataPayloadIsReadButNotPrinted)
+{
+    kesgen_file("meta.aiff", "sync\n04 07 aa bb\n04 01 size=3 crc=0x5e\nzeros 24\n");
+    expect_run("-p 4 meta.aiff", R"(00000038: [4] metadata
+          size                       8: 3
+          type                       8: 7
+          crc                        8: 0x84
+00000068: [4] metadata
+          size                       8: 3
+          type                       8: 1
+          crc                        8: 0x00
+00000098: checksum error
+)");
 }
 
 }  // namespace
