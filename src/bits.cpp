@@ -149,6 +149,24 @@ void print_prefix(const char* name, std::int32_t size)
     std::printf("%10s%-24s%4d: ", "", name, size);
 }
 
+// A BF_VARSIZE width comes from the stream and may be anything: a block
+// takes it as it is, a value holds at most 64 bits.
+std::int32_t field_width(const bitfield& f, const std::array<std::uint64_t, 16>& history)
+{
+    if (!(f.flags & BF_VARSIZE))
+        return f.size;
+    const auto w = static_cast<std::uint32_t>(history[static_cast<std::uint32_t>(f.size) % 16]);
+    return static_cast<std::int32_t>((f.flags & BF_DATA) ? w : std::min(w, 64u));
+}
+
+// A value of width 0, which only a BF_VARSIZE field can have, is 0.
+std::uint64_t read_value(bitreader& r, std::int32_t size, std::int32_t flags)
+{
+    if (size == 0)
+        return 0;
+    return (flags & BF_SIGNED) ? static_cast<std::uint64_t>(get_sbits(r, size)) : get_ubits(r, size);
+}
+
 }  // namespace
 
 std::int32_t print_verbosity(std::int32_t v)
@@ -178,8 +196,7 @@ std::uint64_t print_field(bitreader& r, std::int32_t size, std::int32_t flags,
         return 0;
     }
     // The bits are consumed whatever the level.
-    const std::uint64_t v = (flags & BF_SIGNED) ? static_cast<std::uint64_t>(get_sbits(r, size))
-                                                : get_ubits(r, size);
+    const std::uint64_t v = read_value(r, size, flags);
     if (verbosity <= 0)
         return v;
     print_prefix(name, size);
@@ -206,11 +223,7 @@ std::uint64_t print_fields(bitreader& r, const bitfield* table, std::uint64_t* o
     std::uint64_t result = 0;
     for (std::uint32_t i = 0; table[i].name; ++i) {
         const bitfield& f = table[i];
-        const std::int32_t width =
-            (f.flags & BF_VARSIZE)
-                ? static_cast<std::int32_t>(static_cast<std::uint32_t>(history[f.size & 15]))
-                : f.size;
-        const std::uint64_t v = print_field(r, width, f.flags, f.name, f.values);
+        const std::uint64_t v = print_field(r, field_width(f, history), f.flags, f.name, f.values);
         history[i % 16] = v;
         if (f.flags & BF_RET) {
             if (out)

@@ -8,11 +8,13 @@
 #include <sndfile.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -106,30 +108,19 @@ constexpr bool ends_on_byte(const bitfield* t)
     return bits % 8 == 0;
 }
 
-// Value names are looked up by the raw value: a table must have an entry
-// for every value its field can take.
-constexpr std::size_t value_count(const char* const* values)
-{
-    return values == ker_rates ? std::size(ker_rates) : values == kes_bitdepths ? std::size(kes_bitdepths) : 0;
-}
-
-constexpr bool names_every_value(const bitfield* t)
-{
-    for (; t->name; ++t)
-        if (t->values && value_count(t->values) != std::size_t{1} << t->size)
-            return false;
-    return true;
-}
-
 constexpr bool catalogue_sound()
 {
     for (const frame& f : frame_types)
-        if (f.fields && !(f.fields[0].flags & BF_RET && f.fields[0].size == 8 &&
-                          ends_on_byte(f.fields) && names_every_value(f.fields)))
+        if (f.fields && !(f.fields[0].flags & BF_RET && f.fields[0].size == 8 && ends_on_byte(f.fields)))
             return false;
     return true;
 }
 static_assert(catalogue_sound());
+
+// Value names are looked up by the raw value: a table must have an entry
+// for every value its field can take.
+static_assert(frame_01[3].values == kes_bitdepths && std::size(kes_bitdepths) == 1u << frame_01[3].size);
+static_assert(frame_01[6].values == ker_rates && std::size(ker_rates) == 1u << frame_01[6].size);
 
 // ---------------------------------------------------------------------------
 // Frame scanner
@@ -224,6 +215,24 @@ seek_result seek_start(SNDFILE* file, const SF_INFO& info, std::int32_t start)
     return sf_seek(file, start, SEEK_SET) == start ? seek_result::ok : seek_result::outside;
 }
 
+// Wires the readers over file, already at start, searches for the sync
+// pattern and decodes frames until single mode stops or the samples end.
+void scan_samples(SNDFILE* file, std::int32_t start)
+{
+    sample_pos = static_cast<std::uint32_t>(start);
+    try {
+        init_bits_sf(br, file, 0);
+        br.msb = 1;
+        br.eof_cb = eof_cb;
+        br.get_bits_cb = get_bits_cb;
+        init_bits(fb);
+        fb.fill_bits = fill_bits_kes;
+        if (find_sync(br, SYNC_PATTERN, 56, SYNC_SEARCH_LIMIT) == 0)
+            scan_kes(fb);
+    } catch (const end_of_samples&) {
+    }
+}
+
 std::int32_t scan_file(const char* name, std::int32_t start)
 {
     SF_INFO info{};
@@ -237,28 +246,29 @@ std::int32_t scan_file(const char* name, std::int32_t start)
         return -1;
     }
     print_verbosity(verbosity);
-    switch (seek_start(file.get(), info, start)) {
-    case seek_result::ok:
-        break;
-    case seek_result::outside:
+    const seek_result seeked = seek_start(file.get(), info, start);
+    if (seeked == seek_result::outside) {
         complain("%s: start position %d is outside the file\n", name, start);
         return -1;
-    case seek_result::ended:
-        return 0;
     }
-    sample_pos = static_cast<std::uint32_t>(start);
-    try {
-        init_bits_sf(br, file.get(), 0);
-        br.msb = 1;
-        br.eof_cb = eof_cb;
-        br.get_bits_cb = get_bits_cb;
-        init_bits(fb);
-        fb.fill_bits = fill_bits_kes;
-        if (find_sync(br, SYNC_PATTERN, 56, SYNC_SEARCH_LIMIT) == 0)
-            scan_kes(fb);
-    } catch (const end_of_samples&) {
-    }
+    if (seeked == seek_result::ok)
+        scan_samples(file.get(), start);
+    // libsndfile ends a damaged or cut file as if it were the end of the
+    // samples; only its error state tells the two apart.
+    if (sf_error(file.get()) != SF_ERR_NO_ERROR)
+        complain("%s: %s\n", name, sf_strerror(file.get()));
     return 0;
+}
+
+// Output that could not be written (a full disk, say) must not end in
+// status 0. A closed pipe never gets here: SIGPIPE ends the program first.
+int finish_output()
+{
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return 0;
+    const int err = errno ? errno : EIO;
+    std::fprintf(stderr, "kesscan: write error: %s\n", std::strerror(err));
+    return 1;
 }
 
 // Options take numbers in C notation (0x.. hexadecimal, 0.. octal), cut to
@@ -306,5 +316,5 @@ int main(int argc, char** argv)
             std::puts(argv[i]);
         scan_file(argv[i], start);
     }
-    return 0;
+    return finish_output();
 }

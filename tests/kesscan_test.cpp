@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -441,6 +444,151 @@ TEST(Decode, MetadataPayloadIsReadButNotPrinted)
           crc                        8: 0x00
 00000098: checksum error
 )");
+}
+
+// ---------------------------------------------------------------------------
+// Bad input: each file ends cleanly with its message on standard error,
+// what was printed before stays, and the next file is still scanned.
+
+// good.wav: a sync pattern and one gain frame.
+const std::string gain_frame = R"(00000038: [2] gain
+          size                       8: 2
+          gain                      16: 1
+          crc                        8: 0x7a
+)";
+const std::string gain_one = R"(00000000: [0] magic
+          size                       8: 4
+          magic                     32: 0xabe0498c
+          crc                        8: 0x2c
+)" + gain_frame;
+
+std::string file_bytes(const std::string& name)
+{
+    std::ifstream in(scratch_dir() + "/" + name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void write_bytes(const std::string& name, const std::string& bytes)
+{
+    std::ofstream(scratch_dir() + "/" + name, std::ios::binary) << bytes;
+}
+
+// 3000 gain frames, for files long enough to cut and damage.
+std::string gain_list()
+{
+    std::string list = "sync\n";
+    char line[16];
+    for (int i = 0; i < 3000; ++i) {
+        std::snprintf(line, sizeof line, "02 %02x %02x\n", i & 255, i >> 8);
+        list += line;
+    }
+    return list;
+}
+
+TEST(BadInput, FilesThatAreNotSoundAreReported)
+{
+    kesgen_file("good.wav", "sync\n02 01 00\n");
+    write_bytes("empty.wav", "");
+    write_bytes("text.wav", "This is not a sound file.\n");
+    std::string noise;
+    for (std::uint32_t x = 7, i = 0; i < 5000; ++i) {
+        x = x * 1103515245u + 12345u;
+        noise += static_cast<char>(x >> 16);
+    }
+    write_bytes("noise.wav", noise);
+    std::filesystem::create_directories(scratch_dir() + "/folder.wav");
+    kesgen_file("whole.wav", gain_list());
+    kesgen_file("whole.flac", gain_list());
+    kesgen_file("whole.aiff", gain_list());
+    write_bytes("head.wav", file_bytes("whole.wav").substr(0, 30));
+    write_bytes("head.flac", file_bytes("whole.flac").substr(0, 30));
+    write_bytes("head.aiff", file_bytes("whole.aiff").substr(0, 30));
+
+    struct {
+        const char* file;
+        const char* err;
+    } const cases[] = {
+        {"empty.wav", "Format not recognised."},
+        {"text.wav", "Format not recognised."},
+        {"noise.wav", "Format not recognised."},
+        {"folder.wav", "Format not recognised."},
+        {"head.wav", "Error in WAV file. No 'data' chunk marker."},
+        {"head.flac", "File contains data in an unimplemented format."},
+        {"head.aiff", "Unspecified internal error."},
+    };
+    for (const auto& c : cases)
+        expect_run("-p 2 " + std::string(c.file) + " good.wav",
+                   std::string(c.file) + "\ngood.wav\n" + gain_frame,
+                   std::string(c.file) + ": " + c.err + "\n");
+}
+
+// What a cut or damaged file printed must be the start of what the whole
+// file prints, in whole lines, and must have got somewhere.
+void expect_prefix(const std::string& out, const std::string& whole, std::size_t at_least)
+{
+    EXPECT_GE(out.size(), at_least);
+    EXPECT_EQ(out, whole.substr(0, out.size()));
+    EXPECT_TRUE(out.empty() || out.back() == '\n');
+}
+
+TEST(BadInput, CutAndDamagedFilesKeepWhatWasRead)
+{
+    kesgen_file("good.wav", "sync\n02 01 00\n");
+    for (const std::string ext : {"wav", "flac", "aiff"}) {
+        kesgen_file("whole." + ext, gain_list());
+        const std::string bytes = file_bytes("whole." + ext);
+        const std::string out = kesscan("whole." + ext).out;
+        write_bytes("cut." + ext, bytes.substr(0, bytes.size() / 2 + 1));
+        const run_result cut = kesscan("cut." + ext + " good.wav");
+        const std::string name = "cut." + ext + "\n";
+        ASSERT_EQ(cut.out.substr(0, name.size()), name);
+        const std::string next = "good.wav\n" + gain_one;
+        ASSERT_GE(cut.out.size(), name.size() + next.size());
+        EXPECT_EQ(cut.out.substr(cut.out.size() - next.size()), next) << "the next file is scanned";
+        expect_prefix(cut.out.substr(name.size(), cut.out.size() - name.size() - next.size()), out, out.size() / 3);
+        // libsndfile ends a WAV or AIFF that holds less than its header says
+        // at the last whole frame, without an error; a FLAC decoder loses
+        // its sync.
+        EXPECT_EQ(cut.err, ext == "flac" ? "cut.flac: Error : flac decoder lost sync.\n" : "") << ext;
+        EXPECT_EQ(cut.status, 0);
+    }
+
+    std::string damaged = file_bytes("whole.flac");
+    for (std::size_t i = 0; i < 400; ++i)
+        damaged[damaged.size() / 2 + i] = static_cast<char>(i * 37 + 11);
+    write_bytes("damaged.flac", damaged);
+    const run_result r = kesscan("damaged.flac");
+    expect_prefix(r.out, kesscan("whole.flac").out, 1000);
+    EXPECT_EQ(r.err, "damaged.flac: Error : flac decoder lost sync.\n");
+    EXPECT_EQ(r.status, 0);
+
+    // libsndfile cannot decode FLAC from a pipe.
+    expect_run("-", "", "-: Error : flac decoder lost sync.\n", 0, "whole.flac");
+}
+
+TEST(BadInput, ExtremeNumbers)
+{
+    kesgen_file("good.wav", "sync\n02 01 00\n");
+    expect_run("-s -2147483648 good.wav", "", "good.wav: start position -2147483648 is outside the file\n");
+    expect_run("-s 2147483647 good.wav", "", "good.wav: start position 2147483647 is outside the file\n");
+    expect_run("-s 99999999999999999999 good.wav", "", "good.wav: start position -1 is outside the file\n");
+    expect_run("-p -2147483648 good.wav", gain_one);
+    expect_run("-p 2147483647 good.wav", "");
+    expect_run("-p 0x100000002 good.wav", gain_frame);
+    expect_run("-p 99999999999999999999 good.wav", gain_one);  // saturates, then cut to -1
+}
+
+TEST(Output, WriteErrorsAreNotSuccess)
+{
+    kesgen_file("good.wav", "sync\n02 01 00\n");
+    expect_run("good.wav >/dev/full", "", "kesscan: write error: No space left on device\n", 1);
+    expect_run("-p 256 good.wav >/dev/full", "");  // nothing to write, nothing lost
+    // A reader that goes away ends the program by SIGPIPE, as usual.
+    kesgen_file("long.wav", gain_list());
+    const run_result r = run("bash -c " + quoted(quoted(KESSCAN_PATH) + " " + quoted(scratch_dir() + "/long.wav") +
+                                                  " | head -1; echo ${PIPESTATUS[0]}"));
+    EXPECT_EQ(r.out, "00000000: [0] magic\n141\n");
+    EXPECT_EQ(r.err, "");
 }
 
 }  // namespace
