@@ -1,9 +1,10 @@
 #include "bits.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cctype>
-#include <cinttypes>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -14,22 +15,6 @@
 void init_bits(bitreader& r)
 {
     r = {};
-}
-
-// Appends the byte v (0..255) at cell bitend in least-significant-first
-// placement; at bitend % 32 > 24 its high bits spill into the next word.
-void put_byte(bitreader& r, std::int32_t v)
-{
-    assert(v >= 0 && v <= 255 && r.bitend + 8 <= 1024);
-    const std::uint32_t w = r.bitend / 32;
-    const std::uint32_t s = r.bitend % 32;
-    const std::uint64_t mask = std::uint64_t{0xff} << s;
-    const std::uint64_t bits = static_cast<std::uint64_t>(v) << s;
-    r.bitbuf[w] = static_cast<std::uint32_t>((r.bitbuf[w] & ~mask) | bits);
-    if (s > 24)
-        r.bitbuf[w + 1] = static_cast<std::uint32_t>(
-            (r.bitbuf[w + 1] & ~(mask >> 32)) | (bits >> 32));
-    r.bitend += 8;
 }
 
 // The caller guarantees the buffer behind data holds enough bytes.
@@ -43,84 +28,32 @@ void fill_bits_buf(bitreader& r, std::int32_t n)
 
 namespace {
 
-// Drops the whole words before bitpos. The vacated upper words keep stale
-// contents; they lie beyond bitend and are overwritten by the next refill.
+// Drops the whole words before bitpos. Only the words that hold unread
+// cells move; the rest of the window lies beyond bitend, and its contents
+// do not matter until a refill writes them.
 void compact(bitreader& r)
 {
     const std::uint32_t s = r.bitpos / 32;
     if (s == 0)
         return;
-    std::memmove(r.bitbuf.data(), r.bitbuf.data() + s, (32 - s) * sizeof(std::uint32_t));
+    const std::uint32_t used = (r.bitend + 31) / 32;
+    std::memmove(r.bitbuf.data(), r.bitbuf.data() + s, (used - s) * sizeof(std::uint32_t));
     r.bitpos -= 32 * s;
     r.bitend -= 32 * s;
 }
 
 }  // namespace
 
-// 1 <= n <= 32. Yields 0 after eof_cb when the source cannot supply the bits.
-std::uint32_t peek_bits(bitreader& r, std::uint32_t n, std::uint32_t offs)
+bool refill_bits(bitreader& r, std::uint32_t end)
 {
-    assert(n >= 1 && n <= 32);
-    const std::uint32_t end = offs + n;
-    if (r.bitpos + end > r.bitend) {
-        compact(r);
-        if (r.fill_bits)
-            r.fill_bits(r, static_cast<std::int32_t>(end));
-        if (r.bitpos + end > r.bitend) {
-            if (r.eof_cb)
-                r.eof_cb();
-            return 0;
-        }
-    }
-    const std::uint32_t q = r.bitpos + offs;
-    const std::uint32_t w = q / 32;
-    const std::uint32_t s = q % 32;
-    // Word w + 1 is touched only when the bits cross into it: a read that
-    // ends inside word 31 must not look past the window. Shifts by 32 are
-    // undefined, hence the s > 0 tests.
-    const bool cross = s + n > 32;
-    if (r.msb) {
-        std::uint32_t x = r.bitbuf[w] << s;
-        if (cross)
-            x |= r.bitbuf[w + 1] >> (32 - s);
-        return x >> (32 - n);
-    }
-    std::uint32_t x = r.bitbuf[w] >> s;
-    if (cross)
-        x |= r.bitbuf[w + 1] << (32 - s);
-    return n == 32 ? x : x & ((1u << n) - 1);
-}
-
-// 1 <= n <= 64.
-std::uint64_t peek_bits64(bitreader& r, std::uint32_t n, std::uint32_t offs)
-{
-    assert(n >= 1 && n <= 64);
-    if (n <= 32)
-        return peek_bits(r, n, offs);
-    if (r.msb) {
-        const std::uint64_t high = peek_bits(r, n - 32, offs);
-        return high << 32 | peek_bits(r, 32, offs + n - 32);
-    }
-    const std::uint64_t low = peek_bits(r, 32, offs);
-    return std::uint64_t{peek_bits(r, n - 32, offs + 32)} << 32 | low;
-}
-
-// 1 <= n <= 64. The observer sees the whole value once, after the position
-// has moved past it.
-std::uint64_t get_ubits(bitreader& r, std::int32_t n)
-{
-    const std::uint64_t v = peek_bits64(r, static_cast<std::uint32_t>(n), 0);
-    r.bitpos = std::min(r.bitpos + static_cast<std::uint32_t>(n), r.bitend);
-    if (r.get_bits_cb)
-        r.get_bits_cb(v, n);
-    return v;
-}
-
-// 1 <= n <= 64; sign-extends from bit n - 1.
-std::int64_t get_sbits(bitreader& r, std::int32_t n)
-{
-    const std::uint64_t v = get_ubits(r, n) << (64 - n);
-    return static_cast<std::int64_t>(v) >> (64 - n);
+    compact(r);
+    if (r.fill_bits)
+        r.fill_bits(r, static_cast<std::int32_t>(end));
+    if (r.bitpos + end <= r.bitend)
+        return true;
+    if (r.eof_cb)
+        r.eof_cb();
+    return false;
 }
 
 // Tries max positions one bit apart. On success the reader stands on the
@@ -144,9 +77,89 @@ namespace {
 std::int32_t verbosity = 1;  // the printer's current level, never negative
 std::int32_t need_nl = 0;    // a dump row is started and not yet ended
 
-void print_prefix(const char* name, std::int32_t size)
+// Field and header lines are the bulk of the output: millions of lines for
+// an hour of audio. They are put together here, the fixed columns by hand
+// and numbers with to_chars, and reach stdio in one unlocked write a line,
+// with the bytes the printf formats would give.
+struct line_text {
+    std::array<char, 256> buf;
+    char* p = buf.data();
+
+    ~line_text() { flush(); }
+    void flush()
+    {
+        fwrite_unlocked(buf.data(), 1, static_cast<std::size_t>(p - buf.data()), stdout);
+        p = buf.data();
+    }
+    // Every piece but a text is at most 64 bytes long.
+    void room()
+    {
+        if (buf.data() + buf.size() - p < 64)
+            flush();
+    }
+    void text(const char* s, std::size_t n)
+    {
+        if (n > 64) {
+            flush();
+            fwrite_unlocked(s, 1, n, stdout);
+            return;
+        }
+        room();
+        std::memcpy(p, s, n);
+        p += n;
+    }
+    void text(const char* s) { text(s, std::strlen(s)); }
+    // The fixed pieces: at most 64 bytes, with room made first.
+    template <std::size_t N>
+    void fixed(const char (&s)[N])
+    {
+        room();
+        std::memcpy(p, s, N - 1);
+        p += N - 1;
+    }
+    void put(char c)
+    {
+        room();
+        *p++ = c;
+    }
+    // Spaces up to the column width columns on from a piece n wide.
+    void spaces_to(std::size_t width, std::size_t n)
+    {
+        room();
+        std::memcpy(p, "                        ", 24);
+        p += n < width ? width - n : 0;
+    }
+    // "%*d": v right-aligned in 4 columns.
+    void number4(std::int32_t v)
+    {
+        char digits[12];
+        const auto n = static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, v).ptr - digits);
+        spaces_to(4, n);
+        std::memcpy(p, digits, sizeof digits);
+        p += n;
+    }
+    void number(std::uint64_t v) { room(); p = std::to_chars(p, p + 24, v).ptr; }
+    void number(std::int64_t v) { room(); p = std::to_chars(p, p + 24, v).ptr; }
+    // "%0*x": at least width (<= 16) hexadecimal digits, zero-filled.
+    void hex(std::uint64_t v, std::size_t width)
+    {
+        room();
+        const auto digits = static_cast<std::size_t>((64 - std::countl_zero(v | 1) + 3) / 4);
+        std::memcpy(p, "0000000000000000", 16);
+        p += digits < width ? width - digits : 0;
+        p = std::to_chars(p, p + 16, v, 16).ptr;
+    }
+};
+
+// "%10s%-24s%4d: " with an empty text, the name and the width.
+void put_prefix(line_text& t, const char* name, std::int32_t size)
 {
-    std::printf("%10s%-24s%4d: ", "", name, size);
+    const std::size_t n = std::strlen(name);
+    t.fixed("          ");
+    t.text(name, n);
+    t.spaces_to(24, n);
+    t.number4(size);
+    t.fixed(": ");
 }
 
 // A BF_VARSIZE width comes from the stream and may be anything: a block
@@ -199,19 +212,29 @@ std::uint64_t print_field(bitreader& r, std::int32_t size, std::int32_t flags,
     const std::uint64_t v = read_value(r, size, flags);
     if (verbosity <= 0)
         return v;
-    print_prefix(name, size);
-    if (flags & BF_HEX)
-        std::printf("0x%0*" PRIx64, (size + 3) / 4, v);
-    else if (flags & BF_SIGNED)
-        std::printf("%" PRId64, static_cast<std::int64_t>(v));
-    else if (flags & BF_CHAR)
-        std::printf("0x%02x '%c'", static_cast<unsigned>(v), static_cast<int>(static_cast<unsigned>(v)));
-    else
-        std::printf("%" PRIu64, v);
-    if (values && values[v])
-        std::printf(" [%s]", values[v]);
+    line_text t;
+    put_prefix(t, name, size);
+    if (flags & BF_HEX) {  // "0x%0*lx", (size + 3) / 4 digits
+        t.fixed("0x");
+        t.hex(v, static_cast<std::size_t>(std::clamp((size + 3) / 4, 0, 16)));
+    } else if (flags & BF_SIGNED) {  // "%ld"
+        t.number(static_cast<std::int64_t>(v));
+    } else if (flags & BF_CHAR) {  // "0x%02x '%c'" of the low 32 bits
+        t.fixed("0x");
+        t.hex(static_cast<std::uint32_t>(v), 2);
+        t.fixed(" '");
+        t.put(static_cast<char>(v));
+        t.put('\'');
+    } else {  // "%lu"
+        t.number(v);
+    }
+    if (values && values[v]) {  // " [%s]"
+        t.fixed(" [");
+        t.text(values[v]);
+        t.put(']');
+    }
     if (!(flags & BF_NONL))
-        std::putchar('\n');
+        t.put('\n');
     return v;
 }
 
@@ -236,9 +259,15 @@ std::uint64_t print_fields(bitreader& r, const bitfield* table, std::uint64_t* o
 
 std::uint64_t print_frame(bitreader& r, const frame& f, std::int32_t type, std::uint64_t pos)
 {
-    if (verbosity != 0)
-        std::printf("%08" PRIx64 ": [%x] %s\n", pos, static_cast<unsigned>(type),
-                    f.name ? f.name : "unknown type");
+    if (verbosity != 0) {  // "%08lx: [%x] %s\n"
+        line_text t;
+        t.hex(pos, 8);
+        t.fixed(": [");
+        t.hex(static_cast<std::uint32_t>(type), 1);
+        t.fixed("] ");
+        t.text(f.name ? f.name : "unknown type");
+        t.put('\n');
+    }
     if (f.handler)
         return static_cast<std::uint64_t>(std::int64_t{f.handler(r, static_cast<std::uint32_t>(type))});
     if (f.fields)

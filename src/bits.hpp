@@ -15,7 +15,9 @@
 // then asks fill_bits for more; if that still is not enough, eof_cb runs.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <cassert>
 #include <cstdint>
 
 struct bitreader {
@@ -30,13 +32,89 @@ struct bitreader {
 };
 
 void init_bits(bitreader& r);
-void put_byte(bitreader& r, std::int32_t v);
 void fill_bits_buf(bitreader& r, std::int32_t n);
-std::uint32_t peek_bits(bitreader& r, std::uint32_t n, std::uint32_t offs);
-std::uint64_t peek_bits64(bitreader& r, std::uint32_t n, std::uint32_t offs);
-std::uint64_t get_ubits(bitreader& r, std::int32_t n);
-std::int64_t get_sbits(bitreader& r, std::int32_t n);
 std::int32_t find_sync(bitreader& r, std::uint64_t magic, std::int32_t len, std::int32_t max);
+
+// Appends the byte v (0..255) at cell bitend in least-significant-first
+// placement; at bitend % 32 > 24 its high bits spill into the next word.
+inline void put_byte(bitreader& r, std::int32_t v)
+{
+    assert(v >= 0 && v <= 255 && r.bitend + 8 <= 1024);
+    const std::uint32_t w = r.bitend / 32;
+    const std::uint32_t s = r.bitend % 32;
+    const std::uint64_t mask = std::uint64_t{0xff} << s;
+    const std::uint64_t bits = static_cast<std::uint64_t>(v) << s;
+    r.bitbuf[w] = static_cast<std::uint32_t>((r.bitbuf[w] & ~mask) | bits);
+    if (s > 24)
+        r.bitbuf[w + 1] = static_cast<std::uint32_t>((r.bitbuf[w + 1] & ~(mask >> 32)) | (bits >> 32));
+    r.bitend += 8;
+}
+
+// Makes end cells beyond bitpos available: drops the consumed words, then
+// asks fill_bits. False, after eof_cb, when the source cannot supply them.
+bool refill_bits(bitreader& r, std::uint32_t end);
+
+// The reads are inline: they run for every field and every byte of the
+// stream, and nearly always find their bits already in the window.
+
+// The n bits (1 <= n <= 32) that start offs cells after bitpos, first cell
+// in the order's first place; 0 after eof_cb.
+inline std::uint32_t peek_bits(bitreader& r, std::uint32_t n, std::uint32_t offs)
+{
+    assert(n >= 1 && n <= 32);
+    if (r.bitpos + offs + n > r.bitend && !refill_bits(r, offs + n)) [[unlikely]]
+        return 0;
+    const std::uint32_t q = r.bitpos + offs;
+    const std::uint32_t w = q / 32;
+    const std::uint32_t s = q % 32;
+    // Word w + 1 is touched only when the bits cross into it: a read that
+    // ends inside word 31 must not look past the window. A shift by 32 is
+    // undefined, and cross implies s > 0.
+    const bool cross = s + n > 32;
+    if (r.msb) {
+        std::uint32_t x = r.bitbuf[w] << s;
+        if (cross)
+            x |= r.bitbuf[w + 1] >> (32 - s);
+        return x >> (32 - n);
+    }
+    std::uint32_t x = r.bitbuf[w] >> s;
+    if (cross)
+        x |= r.bitbuf[w + 1] << (32 - s);
+    return n == 32 ? x : x & ((1u << n) - 1);
+}
+
+// The same for 1 <= n <= 64: most significant first, the first n - 32
+// cells are the high part; least significant first, the first 32 the low.
+inline std::uint64_t peek_bits64(bitreader& r, std::uint32_t n, std::uint32_t offs)
+{
+    assert(n >= 1 && n <= 64);
+    if (n <= 32)
+        return peek_bits(r, n, offs);
+    if (r.msb) {
+        const std::uint64_t high = peek_bits(r, n - 32, offs);
+        return high << 32 | peek_bits(r, 32, offs + n - 32);
+    }
+    const std::uint64_t low = peek_bits(r, 32, offs);
+    return std::uint64_t{peek_bits(r, n - 32, offs + 32)} << 32 | low;
+}
+
+// Reads and consumes 1 <= n <= 64 bits. The observer sees the whole value
+// once, after the position has moved past it.
+inline std::uint64_t get_ubits(bitreader& r, std::int32_t n)
+{
+    const std::uint64_t v = peek_bits64(r, static_cast<std::uint32_t>(n), 0);
+    r.bitpos = std::min(r.bitpos + static_cast<std::uint32_t>(n), r.bitend);
+    if (r.get_bits_cb)
+        r.get_bits_cb(v, n);
+    return v;
+}
+
+// Reads 1 <= n <= 64 bits and sign-extends them from bit n - 1.
+inline std::int64_t get_sbits(bitreader& r, std::int32_t n)
+{
+    const std::uint64_t v = get_ubits(r, n) << (64 - n);
+    return static_cast<std::int64_t>(v) >> (64 - n);
+}
 
 // Sample positions are 32-bit counts that wrap after 2^32 frames (a little
 // over 12 hours at 96 kHz). Comparing them as a signed difference stays right

@@ -1,10 +1,5 @@
 #include "kescrc.hpp"
 
-std::uint32_t kes_crc(std::uint32_t c, std::uint8_t d)
-{
-    return (std::uint32_t{d} << 24 | c >> 8) ^ crc_tab[c & 0xff];
-}
-
 std::uint32_t kes_crc_end(std::uint32_t c)
 {
     for (int i = 0; i < 3; ++i)

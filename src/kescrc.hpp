@@ -21,7 +21,11 @@ inline constexpr std::array<std::uint32_t, 256> crc_tab = [] {
 static_assert(crc_tab[1] == 0x77073096u && crc_tab[255] == 0x2D02EF8Du);
 
 // The register c (0 at the start of a frame) after taking in byte d.
-std::uint32_t kes_crc(std::uint32_t c, std::uint8_t d);
+// Inline: it runs for every byte of the stream.
+inline std::uint32_t kes_crc(std::uint32_t c, std::uint8_t d)
+{
+    return (std::uint32_t{d} << 24 | c >> 8) ^ crc_tab[c & 0xff];
+}
 // The checksum, 0..255, of the bytes taken in by register c.
 std::uint32_t kes_crc_end(std::uint32_t c);
 // The checksum of len >= 0 bytes at d; 0 for none.

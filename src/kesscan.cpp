@@ -310,6 +310,11 @@ int main(int argc, char** argv)
     }
     if (optind >= argc)
         return 1;
+    // Decoded output can run to millions of lines; into a file or a pipe
+    // it goes in large blocks. A terminal keeps its line buffering.
+    static char out_buffer[1 << 16];
+    if (!isatty(STDOUT_FILENO))
+        std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
     const bool several = argc - optind > 1;
     for (int i = optind; i < argc; ++i) {
         if (several)

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <array>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr std::uint32_t block_frames = 4096;
@@ -24,11 +28,55 @@ void fill_buf()
         bufend += static_cast<std::uint32_t>(got);
 }
 
+// The tested bit of 32 frames from f, the first frame's in bit 0.
+#if defined(__SSE2__)
+// Four frames at a time: the lefts and the rights are gathered into one
+// vector each, xor-ed, the tested bit shifted up to the sign, and the four
+// signs taken as four bits.
+std::uint32_t parity_word(const std::int32_t* f)
+{
+    const __m128i up = _mm_cvtsi32_si128(static_cast<int>(31 - xorbit));
+    std::uint32_t word = 0;
+    for (int g = 0; g < 32; g += 4, f += 8) {
+        const __m128 a = _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(f)));
+        const __m128 b = _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(f + 4)));
+        const __m128i left = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+        const __m128i right = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+        const __m128i x = _mm_sll_epi32(_mm_xor_si128(left, right), up);
+        word |= static_cast<std::uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(x))) << g;
+    }
+    return word;
+}
+#else
+std::uint32_t parity_word(const std::int32_t* f)
+{
+    std::uint32_t word = 0;
+    for (int i = 0; i < 32; ++i, f += 2)
+        word |= ((static_cast<std::uint32_t>(f[0] ^ f[1]) >> xorbit) & 1) << i;
+    return word;
+}
+#endif
+
+std::uint32_t reverse_bits(std::uint32_t w)
+{
+    w = (w >> 1 & 0x55555555u) | (w & 0x55555555u) << 1;
+    w = (w >> 2 & 0x33333333u) | (w & 0x33333333u) << 2;
+    w = (w >> 4 & 0x0f0f0f0fu) | (w & 0x0f0f0f0fu) << 4;
+    w = (w >> 8 & 0x00ff00ffu) | (w & 0x00ff00ffu) << 8;
+    return w >> 16 | w << 16;
+}
+
+// Stores x in cell k, in the reader's order, leaving the other cells.
+void set_bit(bitreader& r, std::uint32_t k, std::uint32_t x)
+{
+    const std::uint32_t bit = r.msb ? 31 - k % 32 : k % 32;
+    r.bitbuf[k / 32] = (r.bitbuf[k / 32] & ~(1u << bit)) | x << bit;
+}
+
 // Fills the window to all 1024 cells, or as far as the samples go; the count
-// asked for does not matter. Bits are gathered a word at a time: the run of
-// frames that ends the current word (or the block) is packed into acc, the
-// first frame's bit as the first cell in the reader's order, then merged into
-// the word in one step.
+// asked for does not matter. Whole words are filled 32 frames at a time;
+// a word begun elsewhere, or the last frames of a short block, one frame at
+// a time.
 void fill_bits(bitreader& r, std::int32_t)
 {
     while (r.bitend < 1024) {
@@ -37,25 +85,17 @@ void fill_bits(bitreader& r, std::int32_t)
             if (bufpos == bufend)
                 return;
         }
-        const std::uint32_t s = r.bitend % 32;
-        const std::uint32_t take = std::min(32 - s, bufend - bufpos);
-        const std::int32_t* frame = buf.data() + 2 * bufpos;
-        std::uint64_t acc = 0;
-        if (r.msb) {
-            for (std::uint32_t i = 0; i < take; ++i, frame += 2)
-                acc = acc << 1 | ((static_cast<std::uint32_t>(frame[0] ^ frame[1]) >> xorbit) & 1);
-            acc <<= 32 - s - take;  // cell bitend is bit 31 - s
-        } else {
-            for (std::uint32_t i = 0; i < take; ++i, frame += 2)
-                acc |= std::uint64_t{(static_cast<std::uint32_t>(frame[0] ^ frame[1]) >> xorbit) & 1} << i;
-            acc <<= s;  // cell bitend is bit s
+        if (r.bitend % 32 == 0 && bufend - bufpos >= 32) {
+            const std::uint32_t w = parity_word(buf.data() + 2 * bufpos);
+            r.bitbuf[r.bitend / 32] = r.msb ? reverse_bits(w) : w;
+            bufpos += 32;
+            r.bitend += 32;
+            continue;
         }
-        const std::uint64_t ones = (std::uint64_t{1} << take) - 1;
-        const std::uint64_t mask = r.msb ? ones << (32 - s - take) : ones << s;
-        std::uint32_t& word = r.bitbuf[r.bitend / 32];
-        word = static_cast<std::uint32_t>((word & ~mask) | acc);
-        bufpos += take;
-        r.bitend += take;
+        const std::int32_t* frame = buf.data() + 2 * bufpos;
+        set_bit(r, r.bitend, (static_cast<std::uint32_t>(frame[0] ^ frame[1]) >> xorbit) & 1);
+        ++bufpos;
+        ++r.bitend;
     }
 }
 
