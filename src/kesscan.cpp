@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 namespace {
@@ -264,8 +264,11 @@ std::int32_t scan_file(const char* name, std::int32_t start)
 // status 0. A closed pipe never gets here: SIGPIPE ends the program first.
 int finish_output()
 {
+    errno = 0;
     if (std::fflush(stdout) == 0 && !std::ferror(stdout))
         return 0;
+    // An earlier write may have failed with nothing left to flush: its
+    // reason is gone, only the error flag tells.
     const int err = errno ? errno : EIO;
     std::fprintf(stderr, "kesscan: write error: %s\n", std::strerror(err));
     return 1;

@@ -56,20 +56,6 @@ TEST(BitReader, PeeksMatchThePlacementOfCellsInBothOrders)
     }
 }
 
-TEST(BitReader, SplitsWideReadsByOrder)
-{
-    bitreader r;
-    init_bits(r);
-    r.msb = 1;
-    r.bitbuf[0] = 0x00048C49;
-    r.bitbuf[1] = 0xE0AB2C5A;
-    r.bitend = 64;
-    EXPECT_EQ(peek_bits64(r, 56, 0), 0x00048C49E0AB2Cu) << "first 24 cells are bits 55..32";
-    r.msb = 0;
-    EXPECT_EQ(peek_bits64(r, 40, 0), 0x5A00048C49u) << "the first 32 cells are bits 31..0";
-    EXPECT_EQ(peek_bits64(r, 64, 0), 0xE0AB2C5A00048C49u);
-}
-
 TEST(BitReader, PutByteAppendsLeastSignificantFirst)
 {
     bitreader r;
@@ -175,23 +161,15 @@ TEST(BitReader, CompactsOnlyWhenAReadDoesNotFit)
     EXPECT_EQ(r.bitend, 138u);
 }
 
-TEST(BitReader, ObserverSeesEachReadAfterItsBits)
+TEST(BitReader, ObserverSeesEachReadAfterItsBitsAndSignsExtend)
 {
-    bitreader r = list_reader({1, 0, 1, 1, 0, 0, 1, 0, 1});
+    bitreader r = list_reader({1, 0, 1, 1, 0, 0, 1, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0});
     watched = &r;
     EXPECT_EQ(get_ubits(r, 3), 5u);
     EXPECT_EQ(get_sbits(r, 6), -27);
-    EXPECT_EQ(observed, (std::vector<std::pair<std::uint64_t, std::int32_t>>{{5, 3}, {0x25, 6}}));
-    EXPECT_EQ(observed_pos, (std::vector<std::uint32_t>{3, 9}));
-}
-
-TEST(BitReader, SignExtendsFromTheTopBit)
-{
-    bitreader r = list_reader({1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 0, 1, 0, 0});
     EXPECT_EQ(get_sbits(r, 10), -512);
-    EXPECT_EQ(get_sbits(r, 10), -12);
-    r = list_reader(std::vector<unsigned>(64, 1));
-    EXPECT_EQ(get_sbits(r, 64), -1);
+    EXPECT_EQ(observed, (std::vector<std::pair<std::uint64_t, std::int32_t>>{{5, 3}, {0x25, 6}, {0x200, 10}}));
+    EXPECT_EQ(observed_pos, (std::vector<std::uint32_t>{3, 9, 19}));
 }
 
 TEST(BitReader, EndOfDataWhenTheSourceRunsShort)
