@@ -135,7 +135,7 @@ struct model {
         std::uint64_t p = 0;  // the payload, least significant bit first
         for (std::size_t i = 2; i + 1 < f.size() && i < 10; ++i)
             p |= std::uint64_t{f[i]} << (8 * (i - 2));
-        const auto bits = [&p](int at, int n) { return static_cast<std::int64_t>((p >> at) & ((1u << n) - 1)); };
+        const auto bits = [&p](int at, int n) { return static_cast<std::int64_t>((p >> at) & ((std::uint64_t{1} << n) - 1)); };
         if (name)
             line("size", 8, std::to_string(f[1]));
         if (type == 0) {
