@@ -65,7 +65,7 @@ TEST(Kesgen, CarrierKeepsItsAudioButTheOneBit)
     EXPECT_GT(changed, 20);
     EXPECT_EQ(r.out, "out.wav: " + std::to_string(changed) + " of 20000 right-channel samples changed\n");
     // The noise after the stream reads as frames out of step: stop at the gain.
-    const run_result scan = run(quoted(KESSCAN_PATH) + " -s 4500 -p 2 -1 " + quoted(in_scratch("out.wav")));
+    const run_result scan = run(kesscan_command() + " -s 4500 -p 2 -1 " + quoted(in_scratch("out.wav")));
     EXPECT_EQ(scan.out, "000013c0: [2] gain\n          size                       8: 2\n"
                         "          gain                      16: -12\n          crc                        8: 0x16\n");
 }
@@ -224,7 +224,7 @@ TEST(Kesgen, RoundTripThroughKesscan)
         }
         const std::string name = "round" + std::to_string(seed) + (seed % 2 ? ".flac" : ".wav");
         kesgen_file(name, list);
-        const run_result r = run(quoted(KESSCAN_PATH) + " " + quoted(in_scratch(name)));
+        const run_result r = run(kesscan_command() + " " + quoted(in_scratch(name)));
         ASSERT_EQ(r.out, m.out) << "seed " << seed << "\n" << list;
         EXPECT_EQ(r.err, "");
     }

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -14,14 +13,10 @@ namespace {
 
 // Runs kesscan in the scratch folder, so that file names print as given;
 // with a piped file, that file comes through a pipe on standard input.
-// KESSCAN_WRAPPER, when set, goes before the program (valgrind, say); any
-// report it makes then shows on standard error and fails the comparison.
 run_result kesscan(const std::string& args, const std::string& piped = "")
 {
     const std::string pipe = piped.empty() ? "" : "cat " + quoted(piped) + " | ";
-    const char* wrapper = std::getenv("KESSCAN_WRAPPER");
-    const std::string prefix = wrapper ? std::string(wrapper) + " " : "";
-    return run("cd " + quoted(scratch_dir()) + " && " + pipe + prefix + quoted(KESSCAN_PATH) + " " + args);
+    return run("cd " + quoted(scratch_dir()) + " && " + pipe + kesscan_command() + " " + args);
 }
 
 void expect_run(const std::string& args, const std::string& out, const std::string& err = "",
