@@ -37,7 +37,8 @@ void compact(bitreader& r)
     if (s == 0)
         return;
     const std::uint32_t used = (r.bitend + 31) / 32;
-    std::memmove(r.bitbuf.data(), r.bitbuf.data() + s, (used - s) * sizeof(std::uint32_t));
+    for (std::uint32_t i = s; i < used; ++i)
+        r.bitbuf[i - s] = r.bitbuf[i];
     r.bitpos -= 32 * s;
     r.bitend -= 32 * s;
 }
