@@ -69,13 +69,15 @@ const char* partial_output = nullptr;
     std::exit(1);
 }
 
-[[noreturn]] void usage()
+// To standard error with status 2 for a bad command line; asked for with
+// --help, to standard output with status 0.
+[[noreturn]] void usage(bool asked = false)
 {
     std::fputs(
         "usage: kesgen [-f list] [--carrier file | -s noise|tone|silence -r rate -n frames]\n"
         "              [--at frame] [-b 16|24|32] [-c channels] output\n",
-        stderr);
-    std::exit(2);
+        asked ? stdout : stderr);
+    std::exit(asked ? 0 : 2);
 }
 
 // ---------------------------------------------------------------------------
@@ -381,6 +383,8 @@ options parse_options(int argc, char** argv)
         case 'c':
             o.channels = static_cast<int>(number(optarg, 1, 256));
             break;
+        case 'h':
+            usage(true);
         default:
             usage();
         }
