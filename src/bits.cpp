@@ -80,16 +80,19 @@ std::int32_t need_nl = 0;    // a dump row is started and not yet ended
 
 // Field and header lines are the bulk of the output: millions of lines for
 // an hour of audio. They are put together here, the fixed columns by hand
-// and numbers with to_chars, and reach stdio in one unlocked write a line,
-// with the bytes the printf formats would give.
+// and numbers with to_chars, with the bytes the printf formats would give,
+// and reach stdio a frame at a time in unlocked writes. What is held is
+// written when the text goes out of scope, also when the end of the samples
+// unwinds through a frame, so every line begun before it stays printed.
 struct line_text {
-    std::array<char, 256> buf;
+    std::array<char, 1024> buf;
     char* p = buf.data();
 
     ~line_text() { flush(); }
     void flush()
     {
-        fwrite_unlocked(buf.data(), 1, static_cast<std::size_t>(p - buf.data()), stdout);
+        if (p != buf.data())
+            fwrite_unlocked(buf.data(), 1, static_cast<std::size_t>(p - buf.data()), stdout);
         p = buf.data();
     }
     // Every piece but a text is at most 64 bytes long.
@@ -202,10 +205,13 @@ std::int32_t print_verbose(std::int32_t v, const char* format, ...)
     return n;
 }
 
-std::uint64_t print_field(bitreader& r, std::int32_t size, std::int32_t flags,
-                          const char* name, const char* const* values)
+namespace {
+
+std::uint64_t print_field_to(line_text& t, bitreader& r, std::int32_t size, std::int32_t flags,
+                             const char* name, const char* const* values)
 {
     if (flags & BF_DATA) {
+        t.flush();  // the dump writes to stdout itself
         print_data(r, size, flags, name, nullptr);
         return 0;
     }
@@ -213,7 +219,6 @@ std::uint64_t print_field(bitreader& r, std::int32_t size, std::int32_t flags,
     const std::uint64_t v = read_value(r, size, flags);
     if (verbosity <= 0)
         return v;
-    line_text t;
     put_prefix(t, name, size);
     if (flags & BF_HEX) {  // "0x%0*lx", (size + 3) / 4 digits
         t.fixed("0x");
@@ -239,7 +244,7 @@ std::uint64_t print_field(bitreader& r, std::int32_t size, std::int32_t flags,
     return v;
 }
 
-std::uint64_t print_fields(bitreader& r, const bitfield* table, std::uint64_t* out)
+std::uint64_t print_fields_to(line_text& t, bitreader& r, const bitfield* table, std::uint64_t* out)
 {
     // The values of the last 16 entries, by table position mod 16, for
     // BF_VARSIZE entries. A slot no entry has written yet reads as 0.
@@ -247,7 +252,7 @@ std::uint64_t print_fields(bitreader& r, const bitfield* table, std::uint64_t* o
     std::uint64_t result = 0;
     for (std::uint32_t i = 0; table[i].name; ++i) {
         const bitfield& f = table[i];
-        const std::uint64_t v = print_field(r, field_width(f, history), f.flags, f.name, f.values);
+        const std::uint64_t v = print_field_to(t, r, field_width(f, history), f.flags, f.name, f.values);
         history[i % 16] = v;
         if (f.flags & BF_RET) {
             if (out)
@@ -258,10 +263,25 @@ std::uint64_t print_fields(bitreader& r, const bitfield* table, std::uint64_t* o
     return result;
 }
 
+}  // namespace
+
+std::uint64_t print_field(bitreader& r, std::int32_t size, std::int32_t flags,
+                          const char* name, const char* const* values)
+{
+    line_text t;
+    return print_field_to(t, r, size, flags, name, values);
+}
+
+std::uint64_t print_fields(bitreader& r, const bitfield* table, std::uint64_t* out)
+{
+    line_text t;
+    return print_fields_to(t, r, table, out);
+}
+
 std::uint64_t print_frame(bitreader& r, const frame& f, std::int32_t type, std::uint64_t pos)
 {
+    line_text t;
     if (verbosity != 0) {  // "%08lx: [%x] %s\n"
-        line_text t;
         t.hex(pos, 8);
         t.fixed(": [");
         t.hex(static_cast<std::uint32_t>(type), 1);
@@ -269,10 +289,12 @@ std::uint64_t print_frame(bitreader& r, const frame& f, std::int32_t type, std::
         t.text(f.name ? f.name : "unknown type");
         t.put('\n');
     }
-    if (f.handler)
+    if (f.handler) {
+        t.flush();  // a decoder of its own prints as it likes
         return static_cast<std::uint64_t>(std::int64_t{f.handler(r, static_cast<std::uint32_t>(type))});
+    }
     if (f.fields)
-        return print_fields(r, f.fields, nullptr);
+        return print_fields_to(t, r, f.fields, nullptr);
     return 0;
 }
 
