@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <memory>
 
 namespace {
 
@@ -192,11 +191,6 @@ __attribute__((format(printf, 1, 2))) void complain(const char* format, ...)
     std::vfprintf(stderr, format, ap);
     va_end(ap);
 }
-
-struct sndfile_closer {
-    void operator()(SNDFILE* f) const { sf_close(f); }
-};
-using sndfile_ptr = std::unique_ptr<SNDFILE, sndfile_closer>;
 
 // Puts file at sample frame start. A pipe cannot seek, so there the frames
 // before start are read and dropped; running out of them is the end of the

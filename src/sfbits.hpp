@@ -9,6 +9,13 @@
 #include <sndfile.h>
 
 #include <cstdint>
+#include <memory>
+
+// An open sound file, closed when its owner lets go of it.
+struct sndfile_closer {
+    void operator()(SNDFILE* f) const { sf_close(f); }
+};
+using sndfile_ptr = std::unique_ptr<SNDFILE, sndfile_closer>;
 
 // Resets r and makes it a reader of file from its current position, testing
 // sample bit xbit + 8. Leaves msb and the observer and end operations unset.

@@ -7,17 +7,11 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
-
-struct sndfile_closer {
-    void operator()(SNDFILE* f) const { sf_close(f); }
-};
-using sndfile_ptr = std::unique_ptr<SNDFILE, sndfile_closer>;
 
 sndfile_ptr open_read(const std::string& path)
 {

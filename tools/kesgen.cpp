@@ -14,6 +14,7 @@
 // libsndfile's 32-bit integer form, the lowest bit of a 24-bit sample. Only
 // the right sample's bit is ever changed.
 #include "kescrc.hpp"
+#include "sfbits.hpp"
 
 #include <getopt.h>
 #include <sndfile.h>
@@ -30,7 +31,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <memory>
 #include <numbers>
 #include <sstream>
 #include <string>
@@ -191,10 +191,6 @@ std::vector<std::uint8_t> read_list(const char* path)
 
 // ---------------------------------------------------------------------------
 // Sound files
-
-struct sndfile_closer {
-    void operator()(SNDFILE* f) const { sf_close(f); }
-};
 
 // The major format whose usual extension the path has, from libsndfile's
 // own list ("aif" is also taken for AIFF).
@@ -404,7 +400,7 @@ int main(int argc, char** argv)
     const auto needed = o.at + static_cast<long long>(bits.size());
 
     // Everything that can be refused is refused before the output exists.
-    std::unique_ptr<SNDFILE, sndfile_closer> in;
+    sndfile_ptr in;
     SF_INFO out_info{};
     long long frames;
     if (o.carrier) {
@@ -437,7 +433,7 @@ int main(int argc, char** argv)
         fail("%s: this file type cannot hold %d-bit integer samples at this rate and channel count",
              o.output, o.bits ? o.bits : 24);
 
-    const std::unique_ptr<SNDFILE, sndfile_closer> out{sf_open(o.output, SFM_WRITE, &out_info)};
+    const sndfile_ptr out{sf_open(o.output, SFM_WRITE, &out_info)};
     if (!out)
         fail("%s: %s", o.output, sf_strerror(nullptr));
     partial_output = o.output;
