@@ -126,22 +126,6 @@ struct line_text {
         room();
         *p++ = c;
     }
-    // Spaces up to the column width columns on from a piece n wide.
-    void spaces_to(std::size_t width, std::size_t n)
-    {
-        room();
-        std::memcpy(p, "                        ", 24);
-        p += n < width ? width - n : 0;
-    }
-    // "%*d": v right-aligned in 4 columns.
-    void number4(std::int32_t v)
-    {
-        char digits[12];
-        const auto n = static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, v).ptr - digits);
-        spaces_to(4, n);
-        std::memcpy(p, digits, sizeof digits);
-        p += n;
-    }
     void number(std::uint64_t v) { room(); p = std::to_chars(p, p + 24, v).ptr; }
     void number(std::int64_t v) { room(); p = std::to_chars(p, p + 24, v).ptr; }
     // "%0*x": at least width (<= 16) hexadecimal digits, zero-filled.
@@ -155,15 +139,84 @@ struct line_text {
     }
 };
 
-// "%10s%-24s%4d: " with an empty text, the name and the width.
+// "%4d: ", the width of a field right-aligned in 4 columns, at out (room
+// for 14 bytes); returns the end.
+char* put_width(char* out, std::int32_t size)
+{
+    char digits[12];
+    const auto n = std::to_chars(digits, digits + sizeof digits, size).ptr - digits;
+    if (n < 4) {
+        std::memset(out, ' ', 4);
+        out += 4 - n;
+    }
+    std::memcpy(out, digits, static_cast<std::size_t>(n));
+    std::memcpy(out + n, ": ", 2);
+    return out + n + 2;
+}
+
+// The fixed columns of a field line, "%10s%-24s%4d: " with an empty text,
+// the name and the width, depend only on the name and the width, and a
+// stream repeats the same few fields millions of times. They are kept ready
+// in a small cache keyed by the name's address: names are constant text
+// that outlives the scan, as in the frame tables.
+struct prefix_text {
+    const char* name;
+    std::int32_t size;
+    std::uint32_t len;
+    std::array<char, 48> text;  // a name of up to 24 characters and any width
+};
+std::array<prefix_text, 64> prefixes;
+
+// Fills c for name and size; false, with c left alone, for a name too long
+// to keep.
+[[gnu::noinline]] bool keep_prefix(prefix_text& c, const char* name, std::int32_t size)
+{
+    const std::size_t n = std::strlen(name);
+    if (n > 24)
+        return false;
+    std::memset(c.text.data(), ' ', 34);
+    std::memcpy(c.text.data() + 10, name, n);
+    c.name = name;
+    c.size = size;
+    c.len = static_cast<std::uint32_t>(put_width(c.text.data() + 34, size) - c.text.data());
+    return true;
+}
+
+// The cached prefix of name and size, kept on first use; nullptr when it
+// cannot be kept. A key is looked for in four slots from its hash on: a
+// table filled by many different widths of a stream-sized field keeps
+// working, only without the cache.
+const prefix_text* find_prefix(const char* name, std::int32_t size)
+{
+    const auto key = reinterpret_cast<std::uintptr_t>(name) + static_cast<std::uint32_t>(size);
+    auto slot = static_cast<std::size_t>(key * 0x9E3779B97F4A7C15u >> 58);
+    for (int probe = 0; probe < 4; ++probe, slot = (slot + 1) % prefixes.size()) {
+        prefix_text& c = prefixes[slot];
+        if (c.name == name && c.size == size)
+            return &c;
+        if (!c.name)
+            return keep_prefix(c, name, size) ? &c : nullptr;
+    }
+    return nullptr;
+}
+
 void put_prefix(line_text& t, const char* name, std::int32_t size)
 {
+    if (const prefix_text* c = find_prefix(name, size)) [[likely]] {
+        t.room();
+        std::memcpy(t.p, c->text.data(), c->text.size());
+        t.p += c->len;
+        return;
+    }
     const std::size_t n = std::strlen(name);
     t.fixed("          ");
     t.text(name, n);
-    t.spaces_to(24, n);
-    t.number4(size);
-    t.fixed(": ");
+    t.room();
+    if (n < 24) {
+        std::memset(t.p, ' ', 24 - n);
+        t.p += 24 - n;
+    }
+    t.p = put_width(t.p, size);
 }
 
 // A BF_VARSIZE width comes from the stream and may be anything: a block

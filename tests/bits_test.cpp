@@ -284,6 +284,26 @@ TEST_F(Printer, FieldValueFormats)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), pad + "a_name_longer_than_its_column   1: 1\n");
 }
 
+// The fixed columns are built once per name and width and then reused;
+// the line must not depend on what was printed before it, also when more
+// widths of one name come than are kept, or a name is too long to keep.
+TEST_F(Printer, FieldColumnsRepeatExactly)
+{
+    const char* const names[] = {"n", "name_of_24_characters___", "name_of_25_characters____"};
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const char* name : names) {
+            for (std::int32_t size = 1; size <= 64; ++size) {
+                bitreader r = byte_reader({1, 0, 0, 0, 0, 0, 0, 0});
+                char expected[80];
+                std::snprintf(expected, sizeof expected, "%10s%-24s%4d: 1\n", "", name, size);
+                testing::internal::CaptureStdout();
+                print_field(r, size, 0, name, nullptr);
+                EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
+            }
+        }
+    }
+}
+
 TEST_F(Printer, LevelZeroReadsEverythingAndPrintsNothing)
 {
     static constexpr bitfield table[] = {
