@@ -8,6 +8,7 @@
 #include <sndfile.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -157,8 +158,10 @@ std::uint32_t print_kes_frame(bitreader& r)
     // Payload the fields left is read unprinted; it still counts in the
     // checksum. Positions may wrap in long files, hence pos_before.
     const std::uint32_t epos = spos + 16 + 8 * size;
+    // Up to eight bytes go in one read: fb still takes them from br one byte
+    // at a time, through the observer, and sample_pos stops at epos.
     while (pos_before(sample_pos, epos))
-        get_ubits(r, 8);
+        get_ubits(r, static_cast<std::int32_t>(std::min(epos - sample_pos, 64u)));
     const std::uint32_t cc = kes_crc_end(crc);
     const std::uint64_t cr = print_field(r, 8, BF_HEX, "crc", nullptr);
     print_verbosity(verbosity);
