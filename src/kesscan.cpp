@@ -142,7 +142,8 @@ void get_bits_cb(std::uint64_t bits, std::int32_t n)
 // sample_pos always stands at the end of the last byte fb took.
 void fill_bits_kes(bitreader& r, std::int32_t n)
 {
-    while (r.bitend < r.bitpos + static_cast<std::uint32_t>(n))
+    const std::uint32_t want = r.bitpos + static_cast<std::uint32_t>(n);
+    while (r.bitend < want)
         put_byte(r, static_cast<std::int32_t>(get_ubits(br, 8)));
 }
 
