@@ -53,11 +53,15 @@ struct walker {
 
 int main(int argc, char** argv)
 {
-    SF_INFO info{};
-    const sndfile_ptr file{argc == 2 ? sf_open(argv[1], SFM_READ, &info) : nullptr};
-    if (!file) {
+    if (argc != 2) {
         std::fputs("usage: floor file\n", stderr);
         return 2;
+    }
+    SF_INFO info{};
+    const sndfile_ptr file{sf_open(argv[1], SFM_READ, &info)};
+    if (!file) {
+        std::fprintf(stderr, "%s: %s\n", argv[1], sf_strerror(nullptr));
+        return 1;
     }
     static bitreader br;
     static std::uint32_t skipped;

@@ -168,7 +168,7 @@ struct prefix_text {
 std::array<prefix_text, 64> prefixes;
 
 // Fills c for name and size; false, with c left alone, for a name too long
-// to keep.
+// to keep. Out of line, so that the path of a kept prefix stays short.
 [[gnu::noinline]] bool keep_prefix(prefix_text& c, const char* name, std::int32_t size)
 {
     const std::size_t n = std::strlen(name);

@@ -160,7 +160,9 @@ std::uint32_t print_kes_frame(bitreader& r)
     // checksum. Positions may wrap in long files, hence pos_before.
     const std::uint32_t epos = spos + 16 + 8 * size;
     // Up to eight bytes go in one read: fb still takes them from br one byte
-    // at a time, through the observer, and sample_pos stops at epos.
+    // at a time, through the observer. fb holds no unread bits here (the
+    // fields end on a byte and fb never reads ahead), so sample_pos stops
+    // exactly at epos.
     while (pos_before(sample_pos, epos))
         get_ubits(r, static_cast<std::int32_t>(std::min(epos - sample_pos, 64u)));
     const std::uint32_t cc = kes_crc_end(crc);
