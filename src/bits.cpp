@@ -167,9 +167,10 @@ struct prefix_text {
 };
 std::array<prefix_text, 64> prefixes;
 
-// Fills c for name and size; false, with c left alone, for a name too long
-// to keep. Out of line, so that the path of a kept prefix stays short.
-[[gnu::noinline]] bool keep_prefix(prefix_text& c, const char* name, std::int32_t size)
+// Builds the prefix of name and size into c; false, with c left alone, for
+// a name too long to keep. Out of line, like put_unkept, so that the path of
+// a kept prefix stays short.
+[[gnu::noinline]] bool make_prefix(prefix_text& c, const char* name, std::int32_t size)
 {
     const std::size_t n = std::strlen(name);
     if (n > 24)
@@ -183,9 +184,9 @@ std::array<prefix_text, 64> prefixes;
 }
 
 // The cached prefix of name and size, kept on first use; nullptr when it
-// cannot be kept. A key is looked for in four slots from its hash on: a
-// table filled by many different widths of a stream-sized field keeps
-// working, only without the cache.
+// is not kept. A key is looked for in four slots from its hash on: a table
+// filled by many different widths of a stream-sized field keeps working,
+// only without the cache.
 const prefix_text* find_prefix(const char* name, std::int32_t size)
 {
     const auto key = reinterpret_cast<std::uintptr_t>(name) + static_cast<std::uint32_t>(size);
@@ -195,28 +196,39 @@ const prefix_text* find_prefix(const char* name, std::int32_t size)
         if (c.name == name && c.size == size)
             return &c;
         if (!c.name)
-            return keep_prefix(c, name, size) ? &c : nullptr;
+            return make_prefix(c, name, size) ? &c : nullptr;
     }
     return nullptr;
 }
 
-void put_prefix(line_text& t, const char* name, std::int32_t size)
+void put_kept(line_text& t, const prefix_text& c)
 {
-    if (const prefix_text* c = find_prefix(name, size)) [[likely]] {
-        t.room();
-        std::memcpy(t.p, c->text.data(), c->text.size());
-        t.p += c->len;
+    t.room();
+    std::memcpy(t.p, c.text.data(), c.text.size());
+    t.p += c.len;
+}
+
+// A prefix the cache does not keep: built for this line only, and a name
+// longer than its column pushes the width right, unpadded.
+[[gnu::noinline]] void put_unkept(line_text& t, const char* name, std::int32_t size)
+{
+    prefix_text built;
+    if (make_prefix(built, name, size)) {
+        put_kept(t, built);
         return;
     }
-    const std::size_t n = std::strlen(name);
     t.fixed("          ");
-    t.text(name, n);
+    t.text(name);
     t.room();
-    if (n < 24) {
-        std::memset(t.p, ' ', 24 - n);
-        t.p += 24 - n;
-    }
     t.p = put_width(t.p, size);
+}
+
+void put_prefix(line_text& t, const char* name, std::int32_t size)
+{
+    if (const prefix_text* c = find_prefix(name, size)) [[likely]]
+        put_kept(t, *c);
+    else
+        put_unkept(t, name, size);
 }
 
 // A BF_VARSIZE width comes from the stream and may be anything: a block
