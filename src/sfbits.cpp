@@ -16,16 +16,25 @@ std::array<std::int32_t, 2 * block_frames> buf;  // interleaved: left 2i, right 
 std::uint32_t bufpos;                            // next unconsumed frame in buf
 std::uint32_t bufend;                            // frames held in buf
 std::uint32_t xorbit;                            // sample bit tested, below 32
+bool ended;                                      // a read gave no frames: the file is done
 
 // Called only when every frame of the block has been used. A result of zero
 // or less (end of file or read error alike) adds nothing, which fill_bits
 // takes as the end of the samples; a short read does not end the stream.
+// After such a read the file is never read again: libsndfile clears its
+// error state at the start of every read, and the reader may still hold
+// unread bits and come back for more, which would lose the error of a
+// damaged or cut file before the caller asks for it.
 void fill_buf()
 {
     bufpos = bufend = 0;
+    if (ended)
+        return;
     const sf_count_t got = sf_readf_int(file, buf.data(), block_frames);
     if (got > 0)
         bufend += static_cast<std::uint32_t>(got);
+    else
+        ended = true;
 }
 
 // The tested bit of 32 frames from f, the first frame's in bit 0.
@@ -107,6 +116,7 @@ void init_bits_sf(bitreader& r, SNDFILE* f, std::int32_t xbit)
     r.fill_bits = fill_bits;
     file = f;
     bufpos = bufend = 0;
+    ended = false;
     xorbit = static_cast<std::uint32_t>(xbit + 8);
 }
 
