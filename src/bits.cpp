@@ -81,7 +81,7 @@ std::int32_t need_nl = 0;    // a dump row is started and not yet ended
 // Field and header lines are the bulk of the output: millions of lines for
 // an hour of audio. They are put together here, the fixed columns by hand
 // and numbers with to_chars, with the bytes the printf formats would give,
-// and reach stdio a frame at a time in unlocked writes. What is held is
+// and reach stdio a frame at a time. What is held is
 // written when the text goes out of scope, also when the end of the samples
 // unwinds through a frame, so every line begun before it stays printed.
 struct line_text {
@@ -92,7 +92,7 @@ struct line_text {
     void flush()
     {
         if (p != buf.data())
-            fwrite_unlocked(buf.data(), 1, static_cast<std::size_t>(p - buf.data()), stdout);
+            std::fwrite(buf.data(), 1, static_cast<std::size_t>(p - buf.data()), stdout);
         p = buf.data();
     }
     // Every piece but a text is at most 64 bytes long.
@@ -105,7 +105,7 @@ struct line_text {
     {
         if (n > 64) {
             flush();
-            fwrite_unlocked(s, 1, n, stdout);
+            std::fwrite(s, 1, n, stdout);
             return;
         }
         room();

@@ -9,12 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <iterator>
 
 namespace {
@@ -173,13 +171,15 @@ std::uint32_t print_kes_frame(bitreader& r)
     return type;
 }
 
-// Runs until single mode is satisfied; otherwise only the end of the
-// samples ends it.
+// Runs until single mode is satisfied, or standard output has failed and
+// nothing more can be printed; otherwise only the end of the samples ends it.
 void scan_kes(bitreader& r)
 {
     for (;;) {
         const std::uint32_t type = print_kes_frame(r);
         if (single && (packet_type < 0 || type == static_cast<std::uint32_t>(packet_type)))
+            return;
+        if (stdout_failed())
             return;
     }
 }
@@ -191,7 +191,7 @@ void scan_kes(bitreader& r)
 // flushed first so that the two streams stay in order when they share a file.
 __attribute__((format(printf, 1, 2))) void complain(const char* format, ...)
 {
-    std::fflush(stdout);
+    flush_stdout();
     va_list ap;
     va_start(ap, format);
     std::vfprintf(stderr, format, ap);
@@ -260,25 +260,11 @@ std::int32_t scan_file(const char* name, std::int32_t start)
     return 0;
 }
 
-// Output that could not be written (a full disk, say) must not end in
-// status 0. A closed pipe never gets here: SIGPIPE ends the program first.
-int finish_output()
-{
-    errno = 0;
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
-        return 0;
-    // An earlier write may have failed with nothing left to flush: its
-    // reason is gone, only the error flag tells.
-    const int err = errno ? errno : EIO;
-    std::fprintf(stderr, "kesscan: write error: %s\n", std::strerror(err));
-    return 1;
-}
-
 // Options take numbers in C notation (0x.. hexadecimal, 0.. octal), cut to
 // 32 bits without further checks.
 std::int32_t option_number(const char* text)
 {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(std::strtol(text, nullptr, 0)));
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(std::strtoll(text, nullptr, 0)));
 }
 
 }  // namespace
@@ -319,10 +305,12 @@ int main(int argc, char** argv)
     if (!isatty(STDOUT_FILENO))
         std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
     const bool several = argc - optind > 1;
-    for (int i = optind; i < argc; ++i) {
+    // Output that cannot be written ends the work: nothing more can be
+    // printed, and the status must not say success.
+    for (int i = optind; i < argc && !stdout_failed(); ++i) {
         if (several)
             std::puts(argv[i]);
         scan_file(argv[i], start);
     }
-    return finish_output();
+    return close_stdout("kesscan");
 }
