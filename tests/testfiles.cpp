@@ -1,7 +1,6 @@
 #include "testfiles.hpp"
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -66,23 +65,5 @@ std::string kesgen_file(const std::string& name, const std::string& list, const 
     std::ofstream(list_path) << list;
     const run_result r = run(quoted(KESGEN_PATH) + " " + options + " -f " + quoted(list_path) + " " + quoted(path));
     EXPECT_EQ(r.status, 0) << r.err;
-    return path;
-}
-
-std::string sndfile_write(const std::string& name, const std::vector<std::int32_t>& samples,
-                          int channels, int format)
-{
-    const std::string path = scratch_dir() + "/" + name;
-    SF_INFO info{};
-    info.samplerate = 48000;
-    info.channels = channels;
-    info.format = format;
-    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-    EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
-    if (f) {
-        const sf_count_t frames = static_cast<sf_count_t>(samples.size()) / channels;
-        EXPECT_EQ(sf_writef_int(f, samples.data(), frames), frames);
-        sf_close(f);
-    }
     return path;
 }

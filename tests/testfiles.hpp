@@ -1,10 +1,8 @@
-// Test inputs made at test time: sound files written by kesgen or straight
-// through libsndfile, and runs of the built programs with their output caught.
+// Test inputs made at test time: sound files written by kesgen, and runs of
+// the built programs with their output caught.
 #pragma once
 
-#include <cstdint>
 #include <string>
-#include <vector>
 
 // A fresh folder for this test program, removed when it ends.
 const std::string& scratch_dir();
@@ -13,10 +11,6 @@ const std::string& scratch_dir();
 // extension picks the format, options go to kesgen as they stand.
 std::string kesgen_file(const std::string& name, const std::string& list,
                         const std::string& options = "");
-
-// Writes interleaved 32-bit samples through libsndfile.
-std::string sndfile_write(const std::string& name, const std::vector<std::int32_t>& samples,
-                          int channels, int format);
 
 struct run_result {
     std::string out;
