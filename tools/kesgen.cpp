@@ -1,38 +1,36 @@
 // kesgen: writes a sound file whose side stream carries the frames of a
-// frame list, for testing players, converters and decoders, and kesscan.
-//
-// Frame list, one item a line ('#' starts a comment):
-//   sync                 the sync pattern (the magic frame 00 04 8c 49 e0 ab 2c)
-//   TT PP PP ...         a frame: type and payload bytes in hexadecimal; the
-//                        size byte and checksum are computed, and the words
-//                        size=N and crc=N (C notation) replace them
-//   raw HH HH ...        bytes as they stand, no framing
-//   bits 0110...         raw bits
-//   zeros N              N zero bits
+// frame list (see framelist.hpp), for testing players, converters and
+// decoders, and kesscan.
 //
 // Each bit rides on one stereo sample frame: bit 8 of left XOR right in
 // libsndfile's 32-bit integer form, the lowest bit of a 24-bit sample. Only
 // the right sample's bit is ever changed.
-#include "kescrc.hpp"
+//
+// A user's files are never harmed: the output is written to a temporary file
+// beside it and renamed over it only once every write and the close have
+// succeeded, so a failure leaves the carrier, an existing output and any
+// symbolic link as they were.
+#include "framelist.hpp"
+#include "ker-common.hpp"
 #include "sfbits.hpp"
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstdarg>
 #include <cmath>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
 #include <numbers>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -52,14 +50,18 @@ struct options {
     long long at = 0;        // frame where the stream begins
 };
 
-// An output file begun and not finished is removed when kesgen fails.
-const char* partial_output = nullptr;
+// Without a carrier or a length, the file is as long as the stream; kesscan
+// counts positions in 32 bits, so a longer stream could not be read back.
+constexpr std::uint64_t max_stream_frames = std::uint64_t{1} << 32;
+
+// The temporary output being written, removed when kesgen fails.
+std::string temp_output;
 
 [[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void fail(const char* format, ...)
 {
-    if (partial_output)
-        std::remove(partial_output);
+    if (!temp_output.empty())
+        std::remove(temp_output.c_str());
     std::fputs("kesgen: ", stderr);
     va_list ap;
     va_start(ap, format);
@@ -77,116 +79,75 @@ const char* partial_output = nullptr;
         "usage: kesgen [-f list] [--carrier file | -s noise|tone|silence -r rate -n frames]\n"
         "              [--at frame] [-b 16|24|32] [-c channels] output\n",
         asked ? stdout : stderr);
-    std::exit(asked ? 0 : 2);
+    std::exit(asked ? close_stdout("kesgen") : 2);
+}
+
+[[noreturn]] void bad_value(const char* option, const char* value)
+{
+    std::fprintf(stderr, "kesgen: %s: bad value '%s'\n", option, quote_text(value).c_str());
+    usage();
 }
 
 // ---------------------------------------------------------------------------
-// Frame list
+// The stream, pulled a bit at a time from the list as it is read
 
-void put_byte_bits(std::vector<std::uint8_t>& bits, unsigned byte)
+struct bit_stream {
+    frame_list list;
+    list_line line;
+    std::size_t next = 0;      // next bit of line.bits
+    std::uint64_t zeros = 0;   // zero bits of line still to come
+    std::uint64_t length = 0;  // bits of the lines read so far
+};
+
+std::uint64_t line_length(const list_line& l)
 {
-    for (int k = 7; k >= 0; --k)  // most significant bit first
-        bits.push_back((byte >> k) & 1);
+    return std::min(l.zeros, UINT64_MAX - l.bits.size()) + l.bits.size();
 }
 
-bool parse_hex_byte(const std::string& word, unsigned& v)
+std::uint64_t sum(std::uint64_t a, std::uint64_t b)
 {
-    char* end = nullptr;
-    const unsigned long n = std::strtoul(word.c_str(), &end, 16);
-    if (word.empty() || word.size() > 2 || *end != '\0' || !std::isxdigit(static_cast<unsigned char>(word[0])))
-        return false;
-    v = static_cast<unsigned>(n);
-    return true;
+    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
 }
 
-bool parse_number(const std::string& word, unsigned long& v)
+// The stream does not fit the file; the rest of the list is counted, not
+// held, to say how much it needs.
+[[noreturn]] void too_short(bit_stream& s, const options& o, long long frames)
 {
-    char* end = nullptr;
-    errno = 0;
-    v = std::strtoul(word.c_str(), &end, 0);
-    return !word.empty() && std::isdigit(static_cast<unsigned char>(word[0])) && *end == '\0' && errno == 0;
-}
-
-// One frame: type, payload, and the size and checksum bytes unless given.
-bool parse_frame(std::istringstream& in, const std::string& first, std::vector<std::uint8_t>& bits)
-{
-    std::vector<std::uint8_t> bytes;
-    unsigned v;
-    if (!parse_hex_byte(first, v))
-        return false;
-    bytes.push_back(static_cast<std::uint8_t>(v));
-    bytes.push_back(0);
-    long size = -1, crc = -1;
-    for (std::string word; in >> word;) {
-        unsigned long n;
-        if (word.rfind("size=", 0) == 0 && parse_number(word.substr(5), n) && n <= 255)
-            size = static_cast<long>(n);
-        else if (word.rfind("crc=", 0) == 0 && parse_number(word.substr(4), n) && n <= 255)
-            crc = static_cast<long>(n);
-        else if (parse_hex_byte(word, v) && bytes.size() < 257)
-            bytes.push_back(static_cast<std::uint8_t>(v));
-        else
-            return false;
+    for (int got; (got = next_list_line(s.list, s.line)) != 0;) {
+        if (got < 0)
+            fail("%s", s.list.error.c_str());
+        s.length = sum(s.length, line_length(s.line));
     }
-    bytes[1] = static_cast<std::uint8_t>(size >= 0 ? size : static_cast<long>(bytes.size() - 2));
-    if (crc < 0)
-        crc = kes_crc_buf(bytes.data(), static_cast<std::int32_t>(bytes.size()));
-    bytes.push_back(static_cast<std::uint8_t>(crc));
-    for (const auto b : bytes)
-        put_byte_bits(bits, b);
-    return true;
+    const auto needed = static_cast<unsigned long long>(sum(static_cast<std::uint64_t>(o.at), s.length));
+    if (o.carrier)
+        fail("%s: too short: %lld frames, the stream needs %llu", o.carrier, frames, needed);
+    if (o.length >= 0)
+        fail("%lld frames are too short: the stream needs %llu", frames, needed);
+    fail("the stream needs %llu frames; a file holds at most %llu", needed,
+         static_cast<unsigned long long>(max_stream_frames));
 }
 
-bool parse_line(const std::string& line, std::vector<std::uint8_t>& bits)
+// The next bit, or -1 at the end of the list. Each line is checked against
+// room, the bits the file can take, as soon as it is read: a long run of
+// zeros is refused before any of it is written.
+int next_bit(bit_stream& s, std::uint64_t room, const options& o, long long frames)
 {
-    std::istringstream in(line.substr(0, line.find('#')));
-    std::string word;
-    if (!(in >> word))
-        return true;
-    if (word == "sync") {
-        for (const unsigned b : {0x00, 0x04, 0x8c, 0x49, 0xe0, 0xab, 0x2c})
-            put_byte_bits(bits, b);
-    } else if (word == "zeros") {
-        unsigned long n;
-        if (!(in >> word) || !parse_number(word, n) || n > (1ul << 34))
-            return false;
-        bits.insert(bits.end(), n, 0);
-    } else if (word == "bits") {
-        while (in >> word)
-            for (const char c : word) {
-                if (c != '0' && c != '1')
-                    return false;
-                bits.push_back(c == '1');
-            }
-    } else if (word == "raw") {
-        unsigned v;
-        while (in >> word) {
-            if (!parse_hex_byte(word, v))
-                return false;
-            put_byte_bits(bits, v);
-        }
-    } else {
-        return parse_frame(in, word, bits);
+    while (s.next == s.line.bits.size() && s.zeros == 0) {
+        const int got = next_list_line(s.list, s.line);
+        if (got < 0)
+            fail("%s", s.list.error.c_str());
+        if (got == 0)
+            return -1;
+        s.next = 0;
+        s.zeros = s.line.zeros;
+        s.length = sum(s.length, line_length(s.line));
+        if (s.length > room)
+            too_short(s, o, frames);
     }
-    return !(in >> word);
-}
-
-std::vector<std::uint8_t> read_list(const char* path)
-{
-    std::ifstream file;
-    std::istream* in = &std::cin;
-    if (std::strcmp(path, "-") != 0) {
-        file.open(path);
-        if (!file)
-            fail("%s: %s", path, std::strerror(errno));
-        in = &file;
-    }
-    std::vector<std::uint8_t> bits;
-    std::string line;
-    for (int n = 1; std::getline(*in, line); ++n)
-        if (!parse_line(line, bits))
-            fail("%s:%d: cannot parse: %s", path, n, line.c_str());
-    return bits;
+    if (s.next < s.line.bits.size())
+        return s.line.bits[s.next++];
+    --s.zeros;
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -255,11 +216,11 @@ int carrier_bits(const char* path, const SF_INFO& info)
 
 // Where the stream's bits go: the right sample's bit 8 is set so that left
 // XOR right carries the bit. Returns whether the sample changed.
-bool carry(std::int32_t* frame, std::uint8_t bit)
+bool carry(std::int32_t* frame, int bit)
 {
     const auto l = static_cast<std::uint32_t>(frame[0]);
     const auto r = static_cast<std::uint32_t>(frame[1]);
-    const std::uint32_t want = (l & 0x100u) ^ (std::uint32_t{bit} << 8);
+    const std::uint32_t want = (l & 0x100u) ^ (static_cast<std::uint32_t>(bit) << 8);
     frame[1] = static_cast<std::int32_t>((r & ~0x100u) | want);
     return (r & 0x100u) != want;
 }
@@ -295,17 +256,128 @@ struct generator {
     }
 };
 
+// The output as it is written: a temporary file beside the file the output
+// names (through any symbolic link, which stays), renamed over it at the
+// end. A device or standard output ("-") is written straight.
+//
+// The temporary file is written through I/O of our own that keeps the first
+// failed write: libsndfile does not report all of them (the FLAC encoder's
+// last blocks, written by sf_close, are lost without a word when the disk
+// is full).
+struct output_file {
+    std::string target;  // the file that gets the result; empty: written straight
+    int fd = -1;
+    int error = 0;       // errno of the first failed write
+    SNDFILE* file = nullptr;
+};
+
+output_file& io(void* user)
+{
+    return *static_cast<output_file*>(user);
+}
+
+sf_count_t io_length(void* user)
+{
+    struct stat st;
+    return fstat(io(user).fd, &st) == 0 ? st.st_size : -1;
+}
+
+sf_count_t io_seek(sf_count_t offset, int whence, void* user)
+{
+    return lseek(io(user).fd, offset, whence);
+}
+
+sf_count_t io_tell(void* user)
+{
+    return lseek(io(user).fd, 0, SEEK_CUR);
+}
+
+sf_count_t io_read(void* data, sf_count_t count, void* user)
+{
+    const ssize_t got = read(io(user).fd, data, static_cast<std::size_t>(count));
+    return got < 0 ? 0 : got;
+}
+
+sf_count_t io_write(const void* data, sf_count_t count, void* user)
+{
+    output_file& out = io(user);
+    sf_count_t done = 0;
+    while (done < count && out.error == 0) {
+        const ssize_t put = write(out.fd, static_cast<const char*>(data) + done, static_cast<std::size_t>(count - done));
+        if (put < 0 && errno != EINTR)
+            out.error = errno;
+        done += std::max<ssize_t>(put, 0);
+    }
+    return done;
+}
+
+void open_output(output_file& out, const char* name, SF_INFO& info)
+{
+    struct stat st;
+    const bool exists = stat(name, &st) == 0;
+    if (std::strcmp(name, "-") == 0 || (exists && !S_ISREG(st.st_mode))) {
+        out.file = sf_open(name, SFM_WRITE, &info);
+        if (!out.file)
+            fail("%s: %s", name, sf_strerror(nullptr));
+        return;
+    }
+    std::error_code ec;
+    const std::filesystem::path target = std::filesystem::weakly_canonical(name, ec);
+    out.target = ec ? std::string(name) : target.string();
+    const std::filesystem::path dir = std::filesystem::path(out.target).parent_path();
+    std::string temp = (dir / ("." + std::filesystem::path(out.target).filename().string() + ".XXXXXX")).string();
+    out.fd = mkstemp(temp.data());
+    if (out.fd < 0)
+        fail("%s: %s", name, std::strerror(errno));
+    temp_output = temp;
+    // The permissions an existing output had, or those a new file gets.
+    mode_t mode = st.st_mode & 07777;
+    if (!exists) {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    if (fchmod(out.fd, mode) != 0)
+        fail("%s: %s", temp.c_str(), std::strerror(errno));
+    static SF_VIRTUAL_IO vio{io_length, io_seek, io_read, io_write, io_tell};
+    out.file = sf_open_virtual(&vio, SFM_WRITE, &info, &out);
+    if (!out.file)
+        fail("%s: %s", name, sf_strerror(nullptr));
+}
+
+// Closes the output, whose last data libsndfile writes only now, and puts
+// it in place.
+void finish_output(output_file& out, const char* name)
+{
+    const int e = sf_close(out.file);
+    if (out.error)
+        fail("%s: %s", name, std::strerror(out.error));
+    if (e)
+        fail("%s: %s", name, sf_error_number(e));
+    if (out.fd >= 0 && close(out.fd) != 0)
+        fail("%s: %s", name, std::strerror(errno));
+    if (!out.target.empty() && std::rename(temp_output.c_str(), out.target.c_str()) != 0)
+        fail("%s: %s", name, std::strerror(errno));
+    temp_output.clear();
+}
+
 // Writes the output block by block, from the carrier or the generator,
-// putting the stream's bits from frame at on. Returns the samples changed.
-long long write_output(SNDFILE* out, SNDFILE* in, generator& gen, const options& o, long long frames,
-                       const std::vector<std::uint8_t>& bits)
+// putting the stream's bits from frame at on. frames is the file's length,
+// or -1 for as long as the stream. Returns the samples changed.
+long long write_output(const output_file& out, SNDFILE* in, generator& gen, const options& o, long long frames,
+                       bit_stream& s)
 {
     constexpr long long block = 4096;
     const auto channels = static_cast<std::size_t>(in ? 2 : o.channels);
     std::vector<std::int32_t> samples(static_cast<std::size_t>(block) * channels);
+    if (frames >= 0 && o.at > frames)
+        too_short(s, o, frames);
+    const auto room = (frames >= 0 ? static_cast<std::uint64_t>(frames) : max_stream_frames) -
+                      static_cast<std::uint64_t>(o.at);
     long long changed = 0;
-    for (long long done = 0; done < frames;) {
-        const long long n = std::min(block, frames - done);
+    bool ended = false;
+    for (long long done = 0; frames >= 0 ? done < frames : !ended;) {
+        long long n = frames >= 0 ? std::min(block, frames - done) : block;
         if (in) {
             if (sf_readf_int(in, samples.data(), n) != n)
                 fail("%s: %s", o.carrier, sf_error(in) ? sf_strerror(in) : "ended early");
@@ -313,16 +385,34 @@ long long write_output(SNDFILE* out, SNDFILE* in, generator& gen, const options&
             for (long long i = 0; i < n; ++i)
                 gen.next(samples.data() + static_cast<std::size_t>(i) * channels, o.channels);
         }
-        for (long long i = 0; i < n && channels >= 2; ++i) {
-            const long long k = done + i - o.at;
-            if (k >= 0 && k < static_cast<long long>(bits.size()))
-                changed += carry(samples.data() + static_cast<std::size_t>(i) * channels, bits[static_cast<std::size_t>(k)]);
+        for (long long i = 0; i < n; ++i) {
+            if (done + i < o.at || ended)
+                continue;
+            const int bit = next_bit(s, room, o, frames);
+            if (bit < 0) {
+                ended = true;
+                if (frames < 0)
+                    n = i;
+            } else if (channels >= 2) {
+                changed += carry(samples.data() + static_cast<std::size_t>(i) * channels, bit);
+            }
         }
-        if (sf_writef_int(out, samples.data(), n) != n)
-            fail("%s: %s", o.output, sf_strerror(out));
+        if (sf_writef_int(out.file, samples.data(), n) != n)
+            fail("%s: %s", o.output, out.error ? std::strerror(out.error) : sf_strerror(out.file));
         done += n;
     }
+    // The file is full; anything the list still holds would not fit.
+    if (!ended && next_bit(s, room, o, frames) >= 0)
+        too_short(s, o, frames);
     return changed;
+}
+
+// Whether a and b name one file; "-" is standard input.
+bool same_file(const char* a, const char* b)
+{
+    struct stat sa, sb;
+    const int got = std::strcmp(a, "-") == 0 ? fstat(STDIN_FILENO, &sa) : stat(a, &sa);
+    return got == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 options parse_options(int argc, char** argv)
@@ -335,12 +425,12 @@ options parse_options(int argc, char** argv)
         {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
     };
     options o;
-    const auto number = [](const char* text, long long low, long long high) {
+    const auto number = [](const char* option, const char* text, long long low, long long high) {
         char* end = nullptr;
         errno = 0;
         const long long v = std::strtoll(text, &end, 0);
         if (*text == '\0' || *end != '\0' || errno != 0 || v < low || v > high)
-            usage();
+            bad_value(option, text);
         return v;
     };
     int c;
@@ -360,24 +450,24 @@ options parse_options(int argc, char** argv)
             else if (std::strcmp(optarg, "silence") == 0)
                 o.signal = signal_kind::silence;
             else
-                usage();
+                bad_value("-s/--signal", optarg);
             break;
         case 'r':
-            o.rate = static_cast<int>(number(optarg, 1, 1 << 30));
+            o.rate = static_cast<int>(number("-r/--rate", optarg, 1, 1 << 30));
             break;
         case 'n':
-            o.length = number(optarg, 0, 1ll << 40);
+            o.length = number("-n/--length", optarg, 0, 1ll << 40);
             break;
         case 'a':
-            o.at = number(optarg, 0, 1ll << 40);
+            o.at = number("-a/--at", optarg, 0, 1ll << 40);
             break;
         case 'b':
-            o.bits = static_cast<int>(number(optarg, 16, 32));
+            o.bits = static_cast<int>(number("-b/--bits", optarg, 16, 32));
             if (o.bits != 16 && o.bits != 24 && o.bits != 32)
-                usage();
+                bad_value("-b/--bits", optarg);
             break;
         case 'c':
-            o.channels = static_cast<int>(number(optarg, 1, 256));
+            o.channels = static_cast<int>(number("-c/--channels", optarg, 1, 256));
             break;
         case 'h':
             usage(true);
@@ -396,50 +486,48 @@ options parse_options(int argc, char** argv)
 int main(int argc, char** argv)
 {
     const options o = parse_options(argc, argv);
-    const std::vector<std::uint8_t> bits = read_list(o.list);
-    const auto needed = o.at + static_cast<long long>(bits.size());
+    bit_stream stream;
+    if (o.carrier && std::strcmp(o.carrier, "-") == 0 && std::strcmp(o.list, "-") == 0)
+        fail("the frame list and the carrier cannot both be standard input");
+    if (!open_list(stream.list, o.list))
+        fail("%s", stream.list.error.c_str());
 
-    // Everything that can be refused is refused before the output exists.
+    // Everything that can be refused before the stream is read is refused
+    // before the output exists.
     sndfile_ptr in;
     SF_INFO out_info{};
-    long long frames;
+    long long frames = o.length;
+    int width = o.bits ? o.bits : 24;
     if (o.carrier) {
         SF_INFO info{};
         in.reset(sf_open(o.carrier, SFM_READ, &info));
         if (!in)
             fail("%s: %s", o.carrier, sf_strerror(nullptr));
-        const int width = carrier_bits(o.carrier, info);
+        const int carrier_width = carrier_bits(o.carrier, info);
+        width = o.bits ? o.bits : carrier_width;
         if (o.bits == 16)
             fail("%s: 16-bit samples cannot carry the stream", o.output);
-        if (info.frames < needed)
-            fail("%s: too short: %lld frames, the stream needs %lld", o.carrier,
-                 static_cast<long long>(info.frames), needed);
-        std::error_code ec;
-        if (std::filesystem::equivalent(o.carrier, o.output, ec))
+        if (same_file(o.carrier, o.output))
             fail("%s: the output would overwrite the carrier", o.output);
         frames = info.frames;
         out_info.samplerate = info.samplerate;
         out_info.channels = 2;
-        out_info.format = major_format_for(o.output) | subtype_for_bits(o.bits ? o.bits : width);
     } else {
-        if (o.length >= 0 && o.length < needed)
-            fail("%lld frames are too short: the stream needs %lld", o.length, needed);
-        frames = o.length >= 0 ? o.length : needed;
         out_info.samplerate = o.rate;
         out_info.channels = o.channels;
-        out_info.format = major_format_for(o.output) | subtype_for_bits(o.bits ? o.bits : 24);
     }
+    out_info.format = major_format_for(o.output) | subtype_for_bits(width);
     if (!sf_format_check(&out_info))
         fail("%s: this file type cannot hold %d-bit integer samples at this rate and channel count",
-             o.output, o.bits ? o.bits : 24);
+             o.output, width);
 
-    const sndfile_ptr out{sf_open(o.output, SFM_WRITE, &out_info)};
-    if (!out)
-        fail("%s: %s", o.output, sf_strerror(nullptr));
-    partial_output = o.output;
-    generator gen{o.signal, o.bits ? o.bits : 24, out_info.samplerate};
-    const long long changed = write_output(out.get(), in.get(), gen, o, frames, bits);
+    output_file out;
+    open_output(out, o.output, out_info);
+    generator gen{o.signal, width, out_info.samplerate};
+    const long long changed = write_output(out, in.get(), gen, o, frames, stream);
+    finish_output(out, o.output);
+    close_list(stream.list);
     if (o.carrier)
         std::printf("%s: %lld of %lld right-channel samples changed\n", o.output, changed, frames);
-    return 0;
+    return close_stdout("kesgen");
 }
