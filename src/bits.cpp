@@ -166,6 +166,7 @@ struct prefix_text {
     std::array<char, 48> text;  // a name of up to 24 characters and any width
 };
 std::array<prefix_text, 64> prefixes;
+static_assert(std::has_single_bit(prefixes.size()));
 
 // Builds the prefix of name and size into c; false, with c left alone, for
 // a name too long to keep. Out of line, like put_unkept, so that the path of
@@ -190,11 +191,15 @@ std::array<prefix_text, 64> prefixes;
 const prefix_text* find_prefix(const char* name, std::int32_t size)
 {
     const auto key = reinterpret_cast<std::uintptr_t>(name) + static_cast<std::uint32_t>(size);
-    auto slot = static_cast<std::size_t>(key * 0x9E3779B97F4A7C15u >> 58);
+    // Fibonacci hashing: the top bits of the product pick the slot.
+    constexpr int slot_bits = std::countr_zero(prefixes.size());
+    auto slot = static_cast<std::size_t>(key * 0x9E3779B97F4A7C15u >> (64 - slot_bits));
     for (int probe = 0; probe < 4; ++probe, slot = (slot + 1) % prefixes.size()) {
         prefix_text& c = prefixes[slot];
-        if (c.name == name && c.size == size)
+        if (c.name == name && c.size == size) {
+            assert(std::strncmp(c.text.data() + 10, name, std::strlen(name)) == 0 && "field names are static");
             return &c;
+        }
         if (!c.name)
             return make_prefix(c, name, size) ? &c : nullptr;
     }

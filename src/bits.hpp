@@ -13,6 +13,14 @@
 // Cells bitpos..bitend-1 are buffered and unread. A read that does not fit
 // first drops the whole words already consumed (bitpos % 32 stays the same),
 // then asks fill_bits for more; if that still is not enough, eof_cb runs.
+//
+// The window limit: since only whole words are dropped, a read of n cells
+// starting offs cells after bitpos fits only when
+//
+//     bitpos % 32 + offs + n <= 1024
+//
+// and a larger one runs the end-of-data path even while the source has
+// data. Readers here ask for at most 64 cells beyond bitpos.
 #pragma once
 
 #include <algorithm>
@@ -99,7 +107,9 @@ inline std::uint64_t peek_bits64(bitreader& r, std::uint32_t n, std::uint32_t of
 }
 
 // Reads and consumes 1 <= n <= 64 bits. The observer sees the whole value
-// once, after the position has moved past it.
+// once, after the position has moved past it. When the read ran out of data
+// and eof_cb returned (or there is none), the value is 0 and the position
+// stops at bitend rather than passing it, so the window stays consistent.
 inline std::uint64_t get_ubits(bitreader& r, std::int32_t n)
 {
     const std::uint64_t v = peek_bits64(r, static_cast<std::uint32_t>(n), 0);
@@ -133,10 +143,14 @@ inline constexpr std::int32_t BF_RET = 0x10;     // the frame's result
 inline constexpr std::int32_t BF_VARSIZE = 0x20; // width = value of entry (size % 16)
 inline constexpr std::int32_t BF_NONL = 0x40;    // no line end after the value
 
+// A field's name must outlive the scan, as a string literal does: the
+// printer keeps each field line's fixed columns keyed by the name's address,
+// so a name rebuilt at run time in a reused buffer would print stale text.
+// Debug builds check it.
 struct bitfield {
     std::int32_t size;          // bits; with BF_VARSIZE a table position mod 16
     std::int32_t flags;         // BF_*
-    const char* name;           // nullptr ends the table
+    const char* name;           // nullptr ends the table; static storage
     const char* const* values;  // names indexed by value, or nullptr
 };
 

@@ -115,6 +115,18 @@ constexpr bool catalogue_sound()
 }
 static_assert(catalogue_sound());
 
+// A value holds 1 to 64 bits; no layout here has a block or a width taken
+// from the stream.
+constexpr bool widths_sound()
+{
+    for (const frame& f : frame_types)
+        for (const bitfield* t = f.fields; t && t->name; ++t)
+            if (t->size < 1 || t->size > 64 || t->flags & (BF_DATA | BF_VARSIZE))
+                return false;
+    return true;
+}
+static_assert(widths_sound());
+
 // Value names are looked up by the raw value: a table must have an entry
 // for every value its field can take.
 static_assert(frame_01[3].values == kes_bitdepths && std::size(kes_bitdepths) == 1u << frame_01[3].size);

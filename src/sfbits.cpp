@@ -110,14 +110,14 @@ void fill_bits(bitreader& r, std::int32_t)
 
 }  // namespace
 
-void init_bits_sf(bitreader& r, SNDFILE* f, std::int32_t xbit)
+void init_bits_sf(bitreader& r, SNDFILE* f, sample_bit xbit)
 {
     init_bits(r);
     r.fill_bits = fill_bits;
     file = f;
     bufpos = bufend = 0;
     ended = false;
-    xorbit = static_cast<std::uint32_t>(xbit + 8);
+    xorbit = static_cast<std::uint32_t>(xbit.xbit + 8);
 }
 
 std::int64_t skip_frames(SNDFILE* f, std::int64_t n)

@@ -17,10 +17,29 @@ struct sndfile_closer {
 };
 using sndfile_ptr = std::unique_ptr<SNDFILE, sndfile_closer>;
 
+// The sample bit a reader tests, as xbit: bit xbit + 8 of the 32-bit
+// sample, which must lie within it. Callers name it with a constant, so a
+// bit outside the sample does not compile (a shift by 32 or more would be
+// undefined).
+struct sample_bit {
+    std::int32_t xbit;
+    consteval sample_bit(std::int32_t x) : xbit(x)
+    {
+        if (x < -8 || x + 8 > 31)
+            throw "the tested bit lies outside the 32-bit sample";
+    }
+};
+
+// There is one sample reader per process: the file, the block of samples
+// and the position in it are module state, so a second reader set up with
+// init_bits_sf takes the first one's place. The program reads one file at
+// a time.
+
 // Resets r and makes it a reader of file from its current position, testing
 // sample bit xbit + 8. Leaves msb and the observer and end operations unset.
-void init_bits_sf(bitreader& r, SNDFILE* file, std::int32_t xbit);
+void init_bits_sf(bitreader& r, SNDFILE* file, sample_bit xbit);
 
 // Reads and drops up to n sample frames from file, for inputs that cannot
-// seek; returns how many frames there were.
+// seek; returns how many frames there were. It reads into the sample
+// reader's block, so it is called before that reader is set up.
 std::int64_t skip_frames(SNDFILE* file, std::int64_t n);
