@@ -12,7 +12,7 @@
 //   ? 1                       the exit status, when it is not 0
 //
 // kesscan and kesgen are the built programs; under KESSCAN_WRAPPER (valgrind)
-// kesscan runs inside it.
+// kesscan runs inside it. "limit_memory KIB" caps the memory of what follows.
 #include "testfiles.hpp"
 
 #include <gtest/gtest.h>
@@ -68,13 +68,21 @@ std::vector<std::string> case_names()
     return names;
 }
 
+#ifdef KESSCAN_SANITIZED
+// AddressSanitizer reserves far more address space than a limit would
+// allow; its own cap on a single allocation stands in for the limit.
+constexpr const char* limit_memory = "limit_memory() { export ASAN_OPTIONS=max_allocation_size_mb=$(($1 / 1024)); }\n";
+#else
+constexpr const char* limit_memory = "limit_memory() { ulimit -v \"$1\"; }\n";
+#endif
+
 class Cases : public testing::TestWithParam<std::string> {};
 
 TEST_P(Cases, ReplayExactly)
 {
     const std::filesystem::path bin = std::filesystem::path(KESSCAN_PATH).parent_path();
     const char* wrapper = std::getenv("KESSCAN_WRAPPER");
-    const std::string prelude = "export PATH=" + quoted(bin.string()) + ":\"$PATH\"\n" +
+    const std::string prelude = "export PATH=" + quoted(bin.string()) + ":\"$PATH\"\n" + limit_memory +
                                 (wrapper ? "kesscan() { " + std::string(wrapper) + " kesscan \"$@\"; }\n" : "");
     const std::string dir = scratch_dir() + "/" + GetParam();
     std::filesystem::create_directory(dir);

@@ -52,12 +52,6 @@ run_result run(const std::string& command)
     return {slurp(out), slurp(err), WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
 }
 
-std::string kesscan_command()
-{
-    const char* wrapper = std::getenv("KESSCAN_WRAPPER");
-    return (wrapper ? std::string(wrapper) + " " : "") + quoted(KESSCAN_PATH);
-}
-
 std::string kesgen_file(const std::string& name, const std::string& list, const std::string& options)
 {
     const std::string path = scratch_dir() + "/" + name;

@@ -18,11 +18,6 @@ struct run_result {
     int status;
 };
 
-// The command that runs the built kesscan. KESSCAN_WRAPPER, when set, goes
-// before the program (valgrind, say); any report it makes then shows on
-// standard error and fails the comparison.
-std::string kesscan_command();
-
 // Runs a shell command line, catching standard output and standard error.
 run_result run(const std::string& command);
 
