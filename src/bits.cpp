@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 // ---------------------------------------------------------------------------
 // Bit reader
@@ -77,6 +78,7 @@ namespace {
 
 std::int32_t verbosity = 1;  // the printer's current level, never negative
 std::int32_t need_nl = 0;    // a dump row is started and not yet ended
+field_observer observer;     // sees every field read, or none
 
 // Field and header lines are the bulk of the output: millions of lines for
 // an hour of audio. They are put together here, the fixed columns by hand
@@ -264,6 +266,13 @@ std::int32_t print_verbosity(std::int32_t v)
     return old;
 }
 
+field_observer print_observer(field_observer f)
+{
+    const field_observer old = observer;
+    observer = f;
+    return old;
+}
+
 std::int32_t print_verbose(std::int32_t v, const char* format, ...)
 {
     if (verbosity < v)
@@ -282,11 +291,21 @@ std::uint64_t print_field_to(line_text& t, bitreader& r, std::int32_t size, std:
 {
     if (flags & BF_DATA) {
         t.flush();  // the dump writes to stdout itself
-        print_data(r, size, flags, name, nullptr);
+        if (!observer) {
+            print_data(r, size, flags, name, nullptr);
+            return 0;
+        }
+        // Kept between blocks: it grows to the largest one, and no more.
+        static std::vector<std::uint8_t> bytes;
+        bytes.resize(size > 0 ? (static_cast<std::size_t>(size) + 7) / 8 : 0);
+        print_data(r, size, flags, name, bytes.data());
+        observer({size, flags, name, values}, 0, bytes.data(), bytes.size());
         return 0;
     }
     // The bits are consumed whatever the level.
     const std::uint64_t v = read_value(r, size, flags);
+    if (observer)
+        observer({size, flags, name, values}, v, nullptr, 0);
     if (verbosity <= 0)
         return v;
     put_prefix(t, name, size);

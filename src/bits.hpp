@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <array>
 #include <cassert>
+#include <cstddef>
 #include <cstdint>
 
 struct bitreader {
@@ -160,7 +161,13 @@ struct frame {
     std::int32_t (*handler)(bitreader& r, std::uint32_t type); // used instead of fields
 };
 
+// Sees every field print_field reads, at every level: its value, or for a
+// block its bytes (the value is then 0). For outputs beside the text.
+using field_observer = void (*)(const bitfield& f, std::uint64_t v, const std::uint8_t* bytes, std::size_t n);
+
 std::int32_t print_verbosity(std::int32_t v);
+// Sets the field observer (nullptr for none); returns the one before.
+field_observer print_observer(field_observer f);
 std::int32_t print_verbose(std::int32_t v, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 std::uint64_t print_field(bitreader& r, std::int32_t size, std::int32_t flags,

@@ -3,8 +3,10 @@
 #include "bits.hpp"
 #include "kescrc.hpp"
 #include "ker-common.hpp"
+#include "report.hpp"
 #include "sfbits.hpp"
 
+#include <getopt.h>
 #include <sndfile.h>
 #include <unistd.h>
 
@@ -21,6 +23,7 @@ namespace {
 std::int32_t packet_type = -1;  // type selected for printing; negative: every type
 std::int32_t verbosity = 1;     // configured output level
 std::int32_t single = 0;        // stop after the first selected frame
+const report* reporter;         // an output beside the text (summary, JSON), or none
 
 // The scan in progress.
 bitreader br;              // sample reader: the parity bits, most significant first
@@ -162,10 +165,16 @@ std::uint32_t print_kes_frame(bitreader& r)
     const std::uint32_t spos = sample_pos;
     crc = 0;
     const auto type = static_cast<std::uint32_t>(get_ubits(r, 8));
-    if (packet_type >= 0 && type != static_cast<std::uint32_t>(packet_type))
+    const bool selected = packet_type < 0 || type == static_cast<std::uint32_t>(packet_type);
+    if (!selected)
         print_verbosity(0);
+    if (reporter) {
+        reporter->frame_begin(spos, type, frame_types[type], selected);
+        print_observer(reporter->field);
+    }
     const auto size = static_cast<std::uint32_t>(
         print_frame(r, frame_types[type], static_cast<std::int32_t>(type), spos));
+    print_observer(nullptr);
     // Payload the fields left is read unprinted; it still counts in the
     // checksum. Positions may wrap in long files, hence pos_before.
     const std::uint32_t epos = spos + 16 + 8 * size;
@@ -178,20 +187,23 @@ std::uint32_t print_kes_frame(bitreader& r)
     const std::uint32_t cc = kes_crc_end(crc);
     const std::uint64_t cr = print_field(r, 8, BF_HEX, "crc", nullptr);
     print_verbosity(verbosity);
-    if (cc != cr)
+    if (reporter)
+        reporter->frame_end(static_cast<std::uint32_t>(cr), cc == cr, sample_pos);
+    else if (cc != cr)
         std::printf("%08x: checksum error\n", sample_pos);
     return type;
 }
 
-// Runs until single mode is satisfied, or standard output has failed and
-// nothing more can be printed; otherwise only the end of the samples ends it.
+// Runs until single mode or the output beside the text is satisfied, or
+// standard output has failed and nothing more can be printed; otherwise
+// only the end of the samples ends it.
 void scan_kes(bitreader& r)
 {
     for (;;) {
         const std::uint32_t type = print_kes_frame(r);
         if (single && (packet_type < 0 || type == static_cast<std::uint32_t>(packet_type)))
             return;
-        if (stdout_failed())
+        if ((reporter && reporter->satisfied()) || stdout_failed())
             return;
     }
 }
@@ -229,9 +241,11 @@ seek_result seek_start(SNDFILE* file, const SF_INFO& info, std::int32_t start)
 
 // Wires the readers over file, already at start, searches for the sync
 // pattern and decodes frames until single mode stops or the samples end.
-void scan_samples(SNDFILE* file, std::int32_t start)
+// Whether the sync pattern was found.
+bool scan_samples(SNDFILE* file, std::int32_t start)
 {
     sample_pos = static_cast<std::uint32_t>(start);
+    bool found = false;
     try {
         init_bits_sf(br, file, 0);
         br.msb = 1;
@@ -239,37 +253,54 @@ void scan_samples(SNDFILE* file, std::int32_t start)
         br.get_bits_cb = get_bits_cb;
         init_bits(fb);
         fb.fill_bits = fill_bits_kes;
-        if (find_sync(br, SYNC_PATTERN, 56, SYNC_SEARCH_LIMIT) == 0)
+        found = find_sync(br, SYNC_PATTERN, 56, SYNC_SEARCH_LIMIT) == 0;
+        if (found) {
+            if (reporter)
+                reporter->sync_found(sample_pos);
             scan_kes(fb);
+        }
     } catch (const end_of_samples&) {
     }
+    return found;
 }
 
-std::int32_t scan_file(const char* name, std::int32_t start)
+// Scans one file; its status goes to the output beside the text, if any.
+file_status scan_status(const char* name, std::int32_t start)
 {
     SF_INFO info{};
     const sndfile_ptr file{sf_open(name, SFM_READ, &info)};
     if (!file) {
         complain("%s: %s\n", name, sf_strerror(nullptr));
-        return -1;
+        return file_status::error;
     }
     if (info.channels != 2) {
         complain("Only 2 channels supported\n");
-        return -1;
+        return file_status::error;
     }
     print_verbosity(verbosity);
     const seek_result seeked = seek_start(file.get(), info, start);
     if (seeked == seek_result::outside) {
         complain("%s: start position %d is outside the file\n", name, start);
-        return -1;
+        return file_status::error;
     }
-    if (seeked == seek_result::ok)
-        scan_samples(file.get(), start);
+    const bool found = seeked == seek_result::ok && scan_samples(file.get(), start);
     // libsndfile ends a damaged or cut file as if it were the end of the
     // samples; only its error state tells the two apart.
-    if (sf_error(file.get()) != SF_ERR_NO_ERROR)
+    if (sf_error(file.get()) != SF_ERR_NO_ERROR) {
         complain("%s: %s\n", name, sf_strerror(file.get()));
-    return 0;
+        return file_status::damaged;
+    }
+    return found ? file_status::stream : file_status::none;
+}
+
+std::int32_t scan_file(const char* name, std::int32_t start)
+{
+    if (reporter)
+        reporter->file_begin(name);
+    const file_status status = scan_status(name, start);
+    if (reporter)
+        reporter->file_end(status);
+    return status == file_status::error ? -1 : 0;
 }
 
 // Options take numbers in C notation (0x.. hexadecimal, 0.. octal), cut to
@@ -279,13 +310,35 @@ std::int32_t option_number(const char* text)
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(std::strtoll(text, nullptr, 0)));
 }
 
+constexpr const char* usage_text =
+    "usage: kesscan [-1] [-p type] [-s start] [-v] [--summary] [--json] file...\n"
+    "  -1         stop after the first selected frame (type 1 unless -p came first)\n"
+    "  -p type    print only frames of this type; checksum errors always print\n"
+    "  -s start   begin at this sample frame\n"
+    "  -v         more detail\n"
+    "  --summary  one line per file: status, sync, source, frames, errors\n"
+    "  --json     JSON Lines: the frames, or with --summary the summary\n"
+    "  --help     this text\n"
+    "  --version  the version\n";
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    // Long options only add to the short ones, which getopt takes exactly as
+    // POSIX getopt does, diagnostics and status included.
+    enum { opt_summary = 256, opt_json, opt_help, opt_version };
+    static const option longs[] = {
+        {"summary", no_argument, nullptr, opt_summary},
+        {"json", no_argument, nullptr, opt_json},
+        {"help", no_argument, nullptr, opt_help},
+        {"version", no_argument, nullptr, opt_version},
+        {nullptr, 0, nullptr, 0},
+    };
     std::int32_t start = 0;
+    bool summary = false, json = false;
     int c;
-    while ((c = getopt(argc, argv, "1p:s:v")) != -1) {
+    while ((c = getopt_long(argc, argv, "1p:s:v", longs, nullptr)) != -1) {
         switch (c) {
         case '1':
             // A second -1 moves the start on by one frame: the way to look
@@ -305,18 +358,41 @@ int main(int argc, char** argv)
         case 'v':
             verbosity += 1;
             break;
+        case opt_summary:
+            summary = true;
+            break;
+        case opt_json:
+            json = true;
+            break;
+        case opt_help:
+            std::fputs(usage_text, stdout);
+            return close_stdout("kesscan");
+        case opt_version:
+            std::puts("kesscan " KESSCAN_VERSION);
+            return close_stdout("kesscan");
         default:
             return 1;
         }
     }
     if (optind >= argc)
         return 1;
+    // The summary reads every type, and its -1 waits for a sound
+    // stream_params frame rather than any type-1 frame.
+    if (summary) {
+        reporter = summary_report(json, single);
+        packet_type = -1;
+        single = 0;
+    } else if (json) {
+        reporter = json_report(verbosity);
+    }
+    if (reporter)
+        verbosity = 0;
     // Decoded output can run to millions of lines; into a file or a pipe
     // it goes in large blocks. A terminal keeps its line buffering.
     static char out_buffer[1 << 16];
     if (!isatty(STDOUT_FILENO))
         std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
-    const bool several = argc - optind > 1;
+    const bool several = argc - optind > 1 && !reporter;
     // Output that cannot be written ends the work: nothing more can be
     // printed, and the status must not say success.
     for (int i = optind; i < argc && !stdout_failed(); ++i) {

@@ -3,7 +3,7 @@
 # a 4-byte option header, and a few field tables with their data.
 set -euo pipefail
 kesgen=$1 out=$2
-mkdir -p "$out/scan" "$out/printer"
+mkdir -p "$out/scan" "$out/printer" "$out/json"
 list=$(mktemp)
 trap 'rm -f "$list" "$list".*' EXIT
 cat >"$list" <<'LIST'
@@ -25,3 +25,5 @@ done
 printf '\x03\x81\x08\x10\x20\xc2\x00\x08\x04\x05\x06\x07' >"$out/printer/a"
 printf '\x04\x02\x03\x40\x04\x00\x01\x20\x60\x0c\xff\xff\xaa\x55\x12' >"$out/printer/b"
 printf '\x02\x05\x20\x0c\x28\x05ABCDEFGHIJKLMNOPQRSTUVWXYZ' >"$out/printer/c"
+printf 'plain.wav' >"$out/json/a"
+printf 'a\tb\\c"d\n\xc3\xa9\xff\xfe\xe2\x82\xac\xed\xa0\x80\xf4\x90\x80\x80' >"$out/json/b"
