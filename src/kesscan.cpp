@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -27,9 +28,8 @@ const report* reporter;         // an output beside the text (summary, JSON), or
 
 // The scan in progress.
 bitreader br;              // sample reader: the parity bits, most significant first
-bitreader fb;              // frame reader: whole bytes from br, least significant first
+bitreader fb;              // frame reader: one frame's bytes, least significant first
 std::uint32_t sample_pos;  // sample frame of the next bit taken from br
-std::uint32_t crc;         // checksum register of the current frame
 
 // The sync pattern, bytes 00 04 8C 49 E0 AB 2C, is itself a complete frame:
 // type 0, size 4, payload 8C 49 E0 AB, checksum 2C. The frame grid starts at
@@ -142,56 +142,134 @@ static_assert(frame_01[6].values == ker_rates && std::size(ker_rates) == 1u << f
 // starts at the sync pattern's first bit. A frame is type, size, size bytes
 // of payload and a checksum byte over all before it.
 
-// br's observer: every byte that enters fb passes here exactly once, in
-// stream order. The one-bit steps of the sync search pass too; they only
-// count, since the first frame resets crc.
-void get_bits_cb(std::uint64_t bits, std::int32_t n)
+// The frame grid is walked a whole frame at a time: the type and size bytes
+// tell how many bytes the frame has, they are taken straight from br's
+// window, checksummed on the way, and put into fb, from which the printer
+// reads the fields. A frame no output shows never reaches fb or the printer.
+
+// br's observer, while the sync search steps over bits one at a time.
+void get_bits_cb(std::uint64_t, std::int32_t n)
 {
-    crc = kes_crc(crc, static_cast<std::uint8_t>(bits));
     sample_pos += static_cast<std::uint32_t>(n);
 }
 
-// fb's refill takes exactly the bytes a read needs, never more, so
-// sample_pos always stands at the end of the last byte fb took.
-void fill_bits_kes(bitreader& r, std::int32_t n)
+// The payload bytes each layout reads, whatever the size byte says; a type
+// without a layout reads none, and its size byte counts for nothing.
+constexpr std::array<std::uint32_t, 256> layout_bytes = [] {
+    std::array<std::uint32_t, 256> n{};
+    for (std::size_t t = 0; t < n.size(); ++t) {
+        // The fields after the size byte, which end on a byte.
+        for (const bitfield* f = frame_types[t].fields; f && f->name; ++f)
+            n[t] += f == frame_types[t].fields ? 0 : static_cast<std::uint32_t>(f->size);
+        n[t] /= 8;
+    }
+    return n;
+}();
+
+// A frame's length follows from its layout, so no type may have a decoder
+// of its own instead; and what the printer reads of a frame (type, size,
+// the layout's bytes, checksum) must fit fb's window of 128 bytes.
+constexpr bool frames_fit()
 {
-    const std::uint32_t want = r.bitpos + static_cast<std::uint32_t>(n);
-    while (r.bitend < want)
-        put_byte(r, static_cast<std::int32_t>(get_ubits(br, 8)));
+    for (std::size_t t = 0; t < frame_types.size(); ++t)
+        if (frame_types[t].handler || layout_bytes[t] > 125)
+            return false;
+    return true;
+}
+static_assert(frames_fit());
+
+// The next byte of the grid, most significant bit first. At the end of the
+// samples br's end-of-data operation throws.
+std::uint32_t take_byte()
+{
+    const std::uint32_t b = peek_bits(br, 8, 0);
+    br.bitpos += 8;
+    sample_pos += 8;
+    return b;
+}
+
+struct frame_bytes {
+    std::uint32_t type;
+    std::uint32_t sum;  // the checksum of all before the checksum byte
+    std::uint32_t crc;  // the checksum byte
+    bool whole;         // false: the samples ended inside the frame
+};
+
+// Takes the rest of the frame whose type byte came: size, the payload its
+// layout reads or its size gives, whichever is longer, and the checksum
+// byte. For a frame to be shown, r (emptied first) gets what the printer
+// reads: the type and size bytes, the layout's payload bytes and the
+// checksum byte, which the rest of the payload, read unprinted, would
+// separate. When the samples end inside the frame, r holds what came.
+frame_bytes load_frame(bitreader* r, std::uint32_t type)
+{
+    frame_bytes f{type, 0, 0, false};
+    const auto keep = [r](std::uint32_t b) {
+        if (r)
+            put_byte(*r, static_cast<std::int32_t>(b));
+    };
+    if (r)
+        r->bitpos = r->bitend = 0;
+    keep(type);
+    std::uint32_t reg = kes_crc(0, static_cast<std::uint8_t>(type));
+    try {
+        const std::uint32_t size = take_byte();
+        keep(size);
+        reg = kes_crc(reg, static_cast<std::uint8_t>(size));
+        const std::uint32_t printed = layout_bytes[type];
+        const std::uint32_t payload = frame_types[type].fields ? std::max(size, printed) : 0;
+        for (std::uint32_t i = 0; i < payload; ++i) {
+            const std::uint32_t b = take_byte();
+            if (i < printed)
+                keep(b);
+            reg = kes_crc(reg, static_cast<std::uint8_t>(b));
+        }
+        f.crc = take_byte();
+        keep(f.crc);
+        f.whole = true;
+    } catch (const end_of_samples&) {
+    }
+    f.sum = kes_crc_end(reg);
+    return f;
+}
+
+// Prints a frame from r, loaded by load_frame, as the text shows it: header,
+// fields (seen by fields, if given) and the checksum byte; a type without a
+// layout has its size byte passed over. A frame cut short prints as far as
+// its bytes go, and then r's end-of-data operation ends the scan.
+void print_frame_bytes(bitreader& r, std::uint32_t type, std::uint32_t spos, field_observer fields)
+{
+    get_ubits(r, 8);
+    print_observer(fields);
+    print_frame(r, frame_types[type], static_cast<std::int32_t>(type), spos);
+    print_observer(nullptr);
+    const std::uint32_t crc_at = 8 * (2 + layout_bytes[type]);
+    if (r.bitpos < crc_at)
+        get_ubits(r, static_cast<std::int32_t>(crc_at - r.bitpos));
+    print_field(r, 8, BF_HEX, "crc", nullptr);
 }
 
 std::uint32_t print_kes_frame(bitreader& r)
 {
     const std::uint32_t spos = sample_pos;
-    crc = 0;
-    const auto type = static_cast<std::uint32_t>(get_ubits(r, 8));
+    const std::uint32_t type = take_byte();
     const bool selected = packet_type < 0 || type == static_cast<std::uint32_t>(packet_type);
-    if (!selected)
-        print_verbosity(0);
-    if (reporter) {
-        reporter->frame_begin(spos, type, frame_types[type], selected);
-        print_observer(reporter->field);
+    const bool shown = reporter ? reporter->frame_begin(spos, type, frame_types[type], selected) : selected;
+    const frame_bytes f = load_frame(shown ? &r : nullptr, type);
+    if (shown) {
+        r.eof_cb = f.whole ? nullptr : eof_cb;
+        if (!selected)
+            print_verbosity(0);
+        print_frame_bytes(r, f.type, spos, reporter ? reporter->field : nullptr);
+        print_verbosity(verbosity);
+    } else if (!f.whole) {
+        throw end_of_samples{};
     }
-    const auto size = static_cast<std::uint32_t>(
-        print_frame(r, frame_types[type], static_cast<std::int32_t>(type), spos));
-    print_observer(nullptr);
-    // Payload the fields left is read unprinted; it still counts in the
-    // checksum. Positions may wrap in long files, hence pos_before.
-    const std::uint32_t epos = spos + 16 + 8 * size;
-    // Up to eight bytes go in one read: fb still takes them from br one byte
-    // at a time, through the observer. fb holds no unread bits here (the
-    // fields end on a byte and fb never reads ahead), so sample_pos stops
-    // exactly at epos.
-    while (pos_before(sample_pos, epos))
-        get_ubits(r, static_cast<std::int32_t>(std::min(epos - sample_pos, 64u)));
-    const std::uint32_t cc = kes_crc_end(crc);
-    const std::uint64_t cr = print_field(r, 8, BF_HEX, "crc", nullptr);
-    print_verbosity(verbosity);
     if (reporter)
-        reporter->frame_end(static_cast<std::uint32_t>(cr), cc == cr, sample_pos);
-    else if (cc != cr)
+        reporter->frame_end(f.crc, f.sum == f.crc, sample_pos);
+    else if (f.sum != f.crc)
         std::printf("%08x: checksum error\n", sample_pos);
-    return type;
+    return f.type;
 }
 
 // Runs until single mode or the output beside the text is satisfied, or
@@ -252,14 +330,15 @@ bool scan_samples(SNDFILE* file, std::int32_t start)
         br.eof_cb = eof_cb;
         br.get_bits_cb = get_bits_cb;
         init_bits(fb);
-        fb.fill_bits = fill_bits_kes;
         found = find_sync(br, SYNC_PATTERN, 56, SYNC_SEARCH_LIMIT) == 0;
+        br.get_bits_cb = nullptr;
         if (found) {
             if (reporter)
                 reporter->sync_found(sample_pos);
             scan_kes(fb);
         }
     } catch (const end_of_samples&) {
+        print_observer(nullptr);
     }
     return found;
 }

@@ -139,10 +139,11 @@ void sum_sync_found(std::uint32_t pos)
     sum.sync = pos;
 }
 
-void sum_frame_begin(std::uint32_t, std::uint32_t type, const frame&, bool)
+bool sum_frame_begin(std::uint32_t, std::uint32_t type, const frame&, bool)
 {
     sum.in_params = type == 1 && !sum.have_params;
     sum.reading = {};
+    return sum.in_params;
 }
 
 void sum_field(const bitfield& f, std::uint64_t v, const std::uint8_t*, std::size_t)
@@ -285,13 +286,13 @@ void js_file_begin(const char* name)
 
 void js_sync_found(std::uint32_t) {}
 
-void js_frame_begin(std::uint32_t pos, std::uint32_t type, const frame& f, bool selected)
+bool js_frame_begin(std::uint32_t pos, std::uint32_t type, const frame& f, bool selected)
 {
     js.pos = pos;
     js.type = type;
     js.open = selected;
     if (!selected)
-        return;
+        return false;
     js.object = js.file;
     js.object += "\"pos\":";
     put_number(js.object, pos);
@@ -304,6 +305,7 @@ void js_frame_begin(std::uint32_t pos, std::uint32_t type, const frame& f, bool 
         js.object += "null";
     js.object += ",\"fields\":[";
     js.first_field = true;
+    return true;
 }
 
 void js_field(const bitfield& f, std::uint64_t v, const std::uint8_t* bytes, std::size_t n)

@@ -20,8 +20,9 @@ enum class file_status {
 struct report {
     void (*file_begin)(const char* name);
     void (*sync_found)(std::uint32_t pos);
-    // selected: the frame passes the -p filter
-    void (*frame_begin)(std::uint32_t pos, std::uint32_t type, const frame& f, bool selected);
+    // selected: the frame passes the -p filter. True when the output wants
+    // the frame's fields, which are then read through the printer.
+    bool (*frame_begin)(std::uint32_t pos, std::uint32_t type, const frame& f, bool selected);
     // Every field of the frame's layout, as the printer reads it.
     void (*field)(const bitfield& f, std::uint64_t v, const std::uint8_t* bytes, std::size_t n);
     // The checksum byte read, whether it matched, and the position after it.

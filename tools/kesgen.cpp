@@ -325,7 +325,10 @@ void open_output(output_file& out, const char* name, SF_INFO& info)
     const std::filesystem::path target = std::filesystem::weakly_canonical(name, ec);
     out.target = ec ? std::string(name) : target.string();
     const std::filesystem::path dir = std::filesystem::path(out.target).parent_path();
-    std::string temp = (dir / ("." + std::filesystem::path(out.target).filename().string() + ".XXXXXX")).string();
+    std::string hidden = ".";
+    hidden += std::filesystem::path(out.target).filename().string();
+    hidden += ".XXXXXX";
+    std::string temp = (dir / hidden).string();
     out.fd = mkstemp(temp.data());
     if (out.fd < 0)
         fail("%s: %s", name, std::strerror(errno));
