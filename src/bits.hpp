@@ -127,14 +127,6 @@ inline std::int64_t get_sbits(bitreader& r, std::int32_t n)
     return static_cast<std::int64_t>(v) >> (64 - n);
 }
 
-// Sample positions are 32-bit counts that wrap after 2^32 frames (a little
-// over 12 hours at 96 kHz). Comparing them as a signed difference stays right
-// across the wrap as long as the two lie less than 2^31 frames apart.
-constexpr bool pos_before(std::uint32_t a, std::uint32_t b)
-{
-    return static_cast<std::int32_t>(a - b) < 0;
-}
-
 // Field flags; they are or-ed together.
 inline constexpr std::int32_t BF_SIGNED = 0x01;  // two's complement
 inline constexpr std::int32_t BF_HEX = 0x02;     // 0x and (size + 3) / 4 digits

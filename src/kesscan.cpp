@@ -31,6 +31,10 @@ bitreader br;              // sample reader: the parity bits, most significant f
 bitreader fb;              // frame reader: one frame's bytes, least significant first
 std::uint32_t sample_pos;  // sample frame of the next bit taken from br
 
+// Positions are 32-bit and wrap after 2^32 sample frames, a little over 12
+// hours at 96 kHz. The frame layer counts a frame's bytes rather than
+// comparing positions, so a frame across the wrap needs no care.
+
 // The sync pattern, bytes 00 04 8C 49 E0 AB 2C, is itself a complete frame:
 // type 0, size 4, payload 8C 49 E0 AB, checksum 2C. The frame grid starts at
 // its first bit.

@@ -91,14 +91,6 @@ TEST(BitReader, FindSyncStopsOnThePatternsFirstBit)
     EXPECT_TRUE(asked.empty()) << "max 0 does not even peek";
 }
 
-TEST(BitReader, PositionsCompareAcrossTheWrap)
-{
-    EXPECT_TRUE(pos_before(0xfffffff0u, 0x10u));
-    EXPECT_FALSE(pos_before(0x10u, 0xfffffff0u));
-    EXPECT_TRUE(pos_before(0xffffffffu, 0u));
-    EXPECT_FALSE(pos_before(8u, 8u));
-}
-
 TEST(BitReader, PutByteAtEveryOffsetKeepsItsNeighbours)
 {
     for (std::uint32_t s = 0; s < 32; ++s) {
