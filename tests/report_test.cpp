@@ -1,0 +1,35 @@
+#include "report.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// Well-formed UTF-8 stands; every byte outside it, and the characters JSON
+// reserves, are escaped.
+TEST(JsonString, EveryByteGivesValidJson)
+{
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"plain.wav", "\"plain.wav\""},
+        {"a\"b\\c\td\n\x01\x7f", "\"a\\\"b\\\\c\\u0009d\\u000a\\u0001\x7f\""},
+        {"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5 \xf4\x8f\xbf\xbf", "\"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5 \xf4\x8f\xbf\xbf\""},
+        {"\xff\xfe", "\"\\u00ff\\u00fe\""},
+        {"\xc0\xaf", "\"\\u00c0\\u00af\""},                   // overlong '/'
+        {"\xe0\x9f\xbf", "\"\\u00e0\\u009f\\u00bf\""},        // overlong, three bytes
+        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},        // a surrogate
+        {"\xf4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},  // beyond U+10FFFF
+        {"\xe2\x82", "\"\\u00e2\\u0082\""},                   // cut short
+        {"\xc3(", "\"\\u00c3(\""},                           // not continued
+        {std::string("a\0b", 3), "\"a\\u0000b\""},
+    };
+    for (const auto& c : cases) {
+        std::string json;
+        json_string(json, c.in.data(), c.in.size());
+        EXPECT_EQ(json, c.out);
+    }
+}
+
+}  // namespace
