@@ -260,12 +260,11 @@ std::uint32_t print_kes_frame(bitreader& r)
     const bool selected = packet_type < 0 || type == static_cast<std::uint32_t>(packet_type);
     const bool shown = reporter ? reporter->frame_begin(spos, type, frame_types[type], selected) : selected;
     const frame_bytes f = load_frame(shown ? &r : nullptr, type);
+    // A frame the filter passes over is not printed at all, rather than
+    // printed at level 0: only its checksum is checked.
     if (shown) {
         r.eof_cb = f.whole ? nullptr : eof_cb;
-        if (!selected)
-            print_verbosity(0);
         print_frame_bytes(r, f.type, spos, reporter ? reporter->field : nullptr);
-        print_verbosity(verbosity);
     } else if (!f.whole) {
         throw end_of_samples{};
     }

@@ -14,7 +14,6 @@
 #include "ker-common.hpp"
 #include "sfbits.hpp"
 
-#include <fcntl.h>
 #include <getopt.h>
 #include <sndfile.h>
 #include <sys/stat.h>
