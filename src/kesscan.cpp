@@ -458,11 +458,10 @@ int main(int argc, char** argv)
     }
     if (optind >= argc)
         return 1;
-    // The summary reads every type, and its -1 waits for a sound
-    // stream_params frame rather than any type-1 frame.
+    // The summary counts every frame whatever -p says, and its -1 waits for
+    // a sound stream_params frame rather than any type-1 frame.
     if (summary) {
         reporter = summary_report(json, single);
-        packet_type = -1;
         single = 0;
     } else if (json) {
         reporter = json_report(verbosity);

@@ -78,10 +78,10 @@ void put_column(std::string& s, const char* name)
 
 // A summary line is handed to the system in one write, so that processes
 // writing lines to one pipe never cut into each other's (a pipe keeps
-// writes of up to PIPE_BUF bytes whole).
+// writes of up to PIPE_BUF bytes whole). Nothing else is left in the buffer
+// in summary mode: the line before went out the same way.
 void write_line(const std::string& line)
 {
-    flush_stdout();
     std::fwrite(line.data(), 1, line.size(), stdout);
     flush_stdout();
 }

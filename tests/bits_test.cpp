@@ -240,6 +240,29 @@ TEST(Printer, FramesAtEveryLevel)
     EXPECT_EQ(r.bitpos, 56u) << "every field is read at level 0; a frame without fields reads nothing";
 }
 
+// The observer sees every field at every level: a value with its table, a
+// block with its bytes.
+std::vector<std::string> seen;
+
+TEST(Printer, ObserverSeesEveryField)
+{
+    static constexpr bitfield table[] = {
+        {4, BF_SIGNED, "v", nullptr},
+        {12, BF_DATA, "d", nullptr},
+        {0, 0, nullptr, nullptr},
+    };
+    bitreader r = byte_reader({0xab, 0xcd});
+    seen.clear();
+    EXPECT_EQ(print_observer([](const bitfield& f, std::uint64_t v, const std::uint8_t* b, std::size_t n) {
+                  seen.push_back(std::string(f.name) + " " + std::to_string(f.size) + " " +
+                                 std::to_string(static_cast<std::int64_t>(v)) + " " + std::to_string(n) +
+                                 (n ? " " + std::to_string(b[0]) + " " + std::to_string(b[n - 1]) : ""));
+              }), nullptr);
+    EXPECT_EQ(printed([&] { print_fields(r, table, nullptr); }, 0), "");
+    EXPECT_NE(print_observer(nullptr), nullptr);
+    EXPECT_EQ(seen, (std::vector<std::string>{"v 4 -5 0", "d 12 0 2 218 12"}));
+}
+
 TEST(Printer, DataDumps)
 {
     const auto dump = [](std::int32_t level, std::int32_t bits, std::int32_t flags, std::vector<std::uint8_t> bytes,
