@@ -189,7 +189,7 @@ TEST(Printer, FieldColumnsRepeatExactly)
 
 TEST(Printer, FieldTablesReturnAndStoreMarkedValues)
 {
-    // 18 entries: widths by value from the entry 16 back, and by position
+    // 19 entries: widths by value from the entry 16 back, and by position
     // mod 16; the last marked value is the result.
     static constexpr bitfield table[] = {
         {4, BF_RET, "a", nullptr}, {3, 0, "w", nullptr}, {4, 0, "c", nullptr}, {4, 0, "c", nullptr},
@@ -198,6 +198,7 @@ TEST(Printer, FieldTablesReturnAndStoreMarkedValues)
         {4, 0, "c", nullptr},      {4, 0, "c", nullptr}, {4, 0, "c", nullptr}, {4, 0, "c", nullptr},
         {17, BF_VARSIZE | BF_RET | BF_NONL, "v", nullptr},  // entry 1's value, 5
         {0, BF_VARSIZE, "u", nullptr},                      // entry 16's value, 21
+        {2, BF_VARSIZE, "z", nullptr},                      // entry 2's value, 0: none
         {0, 0, nullptr, nullptr},
     };
     // a 3, w 5, the c fields 0 up to bit 62, v 0x15 in bits 63..67, u 0.
@@ -206,7 +207,8 @@ TEST(Printer, FieldTablesReturnAndStoreMarkedValues)
     const std::string text = printed([&] { EXPECT_EQ(print_fields(r, table, out), 0x15u); });
     EXPECT_EQ(out[0], 3u);
     EXPECT_EQ(out[1], 0x15u);
-    EXPECT_NE(text.find("v                          5: 21" + pad + "u                         21: "), std::string::npos) << text;
+    EXPECT_NE(text.find("v                          5: 21" + pad + "u                         21: 0\n" +
+                        pad + "z                          0: 0\n"), std::string::npos) << text;
 
     static constexpr bitfield unmarked[] = {{8, 0, "x", nullptr}, {0, 0, nullptr, nullptr}};
     r = byte_reader({7});
@@ -248,7 +250,8 @@ TEST(Printer, ObserverSeesEveryField)
 {
     static constexpr bitfield table[] = {
         {4, BF_SIGNED, "v", nullptr},
-        {12, BF_DATA, "d", nullptr},
+        {9, BF_DATA, "d", nullptr},
+        {0, BF_DATA, "e", nullptr},
         {0, 0, nullptr, nullptr},
     };
     bitreader r = byte_reader({0xab, 0xcd});
@@ -260,7 +263,7 @@ TEST(Printer, ObserverSeesEveryField)
               }), nullptr);
     EXPECT_EQ(printed([&] { print_fields(r, table, nullptr); }, 0), "");
     EXPECT_NE(print_observer(nullptr), nullptr);
-    EXPECT_EQ(seen, (std::vector<std::string>{"v 4 -5 0", "d 12 0 2 218 12"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"v 4 -5 0", "d 9 0 2 218 0", "e 0 0 0"}));
 }
 
 TEST(Printer, DataDumps)

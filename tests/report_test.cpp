@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -16,6 +17,7 @@ TEST(JsonString, EveryByteGivesValidJson)
         {"plain.wav", "\"plain.wav\""},
         {"a\"b\\c\td\n\x01\x7f", "\"a\\\"b\\\\c\\u0009d\\u000a\\u0001\x7f\""},
         {"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5 \xf4\x8f\xbf\xbf", "\"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5 \xf4\x8f\xbf\xbf\""},
+        {"\xe0\xa0\x80 \xf0\x90\x80\x80", "\"\xe0\xa0\x80 \xf0\x90\x80\x80\""},  // the least of three and four bytes
         {"\xff\xfe", "\"\\u00ff\\u00fe\""},
         {"\xc0\xaf", "\"\\u00c0\\u00af\""},                   // overlong '/'
         {"\xe0\x9f\xbf", "\"\\u00e0\\u009f\\u00bf\""},        // overlong, three bytes
@@ -29,6 +31,26 @@ TEST(JsonString, EveryByteGivesValidJson)
         std::string json;
         json_string(json, c.in.data(), c.in.size());
         EXPECT_EQ(json, c.out);
+    }
+}
+
+// A data block carries its bytes from level 2 on, as the text dumps them.
+TEST(JsonFrames, BlocksCarryTheirBytesFromLevel2)
+{
+    static constexpr bitfield block = {16, BF_DATA, "d", nullptr};
+    static constexpr frame f = {"x", nullptr, nullptr};
+    const std::uint8_t bytes[] = {0x0a, 0xff};
+    for (const std::int32_t level : {1, 2}) {
+        const report* out = json_report(level);
+        testing::internal::CaptureStdout();
+        out->file_begin("f");
+        EXPECT_TRUE(out->frame_begin(8, 9, f, true));
+        out->field(block, 0, bytes, 2);
+        out->frame_end(1, true, 40);
+        std::fflush(stdout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  std::string("{\"file\":\"f\",\"pos\":8,\"type\":9,\"name\":\"x\",\"fields\":[{\"name\":\"d\",\"bits\":16,\"value\":0") +
+                      (level > 1 ? ",\"bytes\":\"0aff\"" : "") + "}],\"crc\":1,\"crc_ok\":true}\n");
     }
 }
 
