@@ -18,6 +18,7 @@ TEST(JsonString, EveryByteGivesValidJson)
         {"a\"b\\c\td\n\x01\x7f", "\"a\\\"b\\\\c\\u0009d\\u000a\\u0001\x7f\""},
         {"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5 \xf4\x8f\xbf\xbf", "\"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5 \xf4\x8f\xbf\xbf\""},
         {"\xe0\xa0\x80 \xf0\x90\x80\x80", "\"\xe0\xa0\x80 \xf0\x90\x80\x80\""},  // the least of three and four bytes
+        {"\xdf\xbf \xef\xbf\xbd", "\"\xdf\xbf \xef\xbf\xbd\""},                  // the greatest lead bytes of two and three
         {"\xff\xfe", "\"\\u00ff\\u00fe\""},
         {"\xc0\xaf", "\"\\u00c0\\u00af\""},                   // overlong '/'
         {"\xe0\x9f\xbf", "\"\\u00e0\\u009f\\u00bf\""},        // overlong, three bytes
