@@ -208,7 +208,10 @@ def check(path):
             continue
         m = re.fullmatch(r"kesgen (.*?)(\S+) <<< (\$?)'?(.*?)'?", cmd, re.S)
         if m and "-b 16" not in m[1] and "-c" not in m[1]:
-            made[m[2]] = list_bits(m[4].encode().decode("unicode_escape") if m[3] else m[4])
+            try:
+                made[m[2]] = list_bits(m[4].encode().decode("unicode_escape") if m[3] else m[4])
+            except ValueError:  # a list kesgen refuses makes no file
+                pass
             continue
         m = re.fullmatch(r"kesgen (\S+) <<'\.'\n(.*)\n\.", cmd, re.S)
         if m:
