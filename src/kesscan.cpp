@@ -148,8 +148,8 @@ static_assert(frame_01[6].values == ker_rates && std::size(ker_rates) == 1u << f
 
 // The frame grid is walked a whole frame at a time: the type and size bytes
 // tell how many bytes the frame has, they are taken straight from br's
-// window, checksummed on the way, and put into fb, from which the printer
-// reads the fields. A frame no output shows never reaches fb or the printer.
+// window and checksummed on the way, and what the printer reads of them goes
+// into fb. A frame no output shows never reaches fb or the printer.
 
 // br's observer, while the sync search steps over bits one at a time.
 void get_bits_cb(std::uint64_t, std::int32_t n)
