@@ -103,20 +103,21 @@ constexpr std::array<frame, 256> frame_types = [] {
     return t;
 }();
 
-// The scanner finds the checksum byte by counting whole bytes, so the
-// fields after the size byte must end on a byte boundary.
-constexpr bool ends_on_byte(const bitfield* t)
+// The bits a layout reads after its size byte, whatever the size byte says.
+constexpr std::int32_t payload_bits(const bitfield* t)
 {
     std::int32_t bits = 0;
-    for (; t->name; ++t)
-        bits += t->size;
-    return bits % 8 == 0;
+    for (const bitfield* f = t; f && f->name; ++f)
+        bits += f == t ? 0 : f->size;
+    return bits;
 }
 
+// The scanner finds the checksum byte by counting whole bytes, so the
+// fields after the size byte must end on a byte boundary.
 constexpr bool catalogue_sound()
 {
     for (const frame& f : frame_types)
-        if (f.fields && !(f.fields[0].flags & BF_RET && f.fields[0].size == 8 && ends_on_byte(f.fields)))
+        if (f.fields && !(f.fields[0].flags & BF_RET && f.fields[0].size == 8 && payload_bits(f.fields) % 8 == 0))
             return false;
     return true;
 }
@@ -161,12 +162,8 @@ void get_bits_cb(std::uint64_t, std::int32_t n)
 // without a layout reads none, and its size byte counts for nothing.
 constexpr std::array<std::uint32_t, 256> layout_bytes = [] {
     std::array<std::uint32_t, 256> n{};
-    for (std::size_t t = 0; t < n.size(); ++t) {
-        // The fields after the size byte, which end on a byte.
-        for (const bitfield* f = frame_types[t].fields; f && f->name; ++f)
-            n[t] += f == frame_types[t].fields ? 0 : static_cast<std::uint32_t>(f->size);
-        n[t] /= 8;
-    }
+    for (std::size_t t = 0; t < n.size(); ++t)
+        n[t] = static_cast<std::uint32_t>(payload_bits(frame_types[t].fields)) / 8;
     return n;
 }();
 
@@ -193,7 +190,6 @@ std::uint32_t take_byte()
 }
 
 struct frame_bytes {
-    std::uint32_t type;
     std::uint32_t sum;  // the checksum of all before the checksum byte
     std::uint32_t crc;  // the checksum byte
     bool whole;         // false: the samples ended inside the frame
@@ -207,7 +203,7 @@ struct frame_bytes {
 // separate. When the samples end inside the frame, r holds what came.
 frame_bytes load_frame(bitreader* r, std::uint32_t type)
 {
-    frame_bytes f{type, 0, 0, false};
+    frame_bytes f{0, 0, false};
     const auto keep = [r](std::uint32_t b) {
         if (r)
             put_byte(*r, static_cast<std::int32_t>(b));
@@ -264,7 +260,7 @@ std::uint32_t print_kes_frame(bitreader& r)
     // printed at level 0: only its checksum is checked.
     if (shown) {
         r.eof_cb = f.whole ? nullptr : eof_cb;
-        print_frame_bytes(r, f.type, spos, reporter ? reporter->field : nullptr);
+        print_frame_bytes(r, type, spos, reporter ? reporter->field : nullptr);
     } else if (!f.whole) {
         throw end_of_samples{};
     }
@@ -272,7 +268,7 @@ std::uint32_t print_kes_frame(bitreader& r)
         reporter->frame_end(f.crc, f.sum == f.crc, sample_pos);
     else if (f.sum != f.crc)
         std::printf("%08x: checksum error\n", sample_pos);
-    return f.type;
+    return type;
 }
 
 // Runs until single mode or the output beside the text is satisfied, or
