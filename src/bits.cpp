@@ -83,9 +83,9 @@ field_observer observer;     // sees every field read, or none
 // Field and header lines are the bulk of the output: millions of lines for
 // an hour of audio. They are put together here, the fixed columns by hand
 // and numbers with to_chars, with the bytes the printf formats would give,
-// and reach stdio a frame at a time. What is held is
-// written when the text goes out of scope, also when the end of the samples
-// unwinds through a frame, so every line begun before it stays printed.
+// and reach stdio a frame at a time. What is held is written when the text
+// goes out of scope, also when the end of the samples unwinds through a
+// frame, so every line begun before it stays printed.
 struct line_text {
     std::array<char, 1024> buf;
     char* p = buf.data();

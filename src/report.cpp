@@ -12,13 +12,9 @@ namespace {
 // ---------------------------------------------------------------------------
 // Pieces of text
 
-void put_number(std::string& s, std::uint64_t v)
-{
-    char text[24];
-    s.append(text, std::to_chars(text, text + sizeof text, v).ptr);
-}
-
-void put_signed(std::string& s, std::int64_t v)
+// A number in decimal, signed or not by its type.
+template <typename T>
+void put_number(std::string& s, T v)
 {
     char text[24];
     s.append(text, std::to_chars(text, text + sizeof text, v).ptr);
@@ -113,7 +109,10 @@ struct source_params {
 };
 
 struct {
-    bool json, quick;
+    bool json, quick;  // from the command line
+} sum_settings;
+
+struct {
     const char* file;
     bool synced;
     std::uint32_t sync;
@@ -126,10 +125,7 @@ struct {
 
 void sum_file_begin(const char* name)
 {
-    const bool json = sum.json, quick = sum.quick;
     sum = {};
-    sum.json = json;
-    sum.quick = quick;
     sum.file = name;
 }
 
@@ -171,7 +167,7 @@ void sum_frame_end(std::uint32_t, bool ok, std::uint32_t)
 
 bool sum_satisfied()
 {
-    return sum.quick && sum.have_params;
+    return sum_settings.quick && sum.have_params;
 }
 
 void put_text_value(std::string& s, const named_value& v, bool hex)
@@ -183,7 +179,7 @@ void put_text_value(std::string& s, const named_value& v, bool hex)
     else if (hex)
         s += "0x", put_hex(s, static_cast<std::uint64_t>(v.value), 2);
     else
-        put_signed(s, v.value);
+        put_number(s, v.value);
 }
 
 void put_json_value(std::string& s, const char* key, const named_value& v, const char* index_key)
@@ -198,14 +194,14 @@ void put_json_value(std::string& s, const char* key, const named_value& v, const
     } else if (index_key) {
         s += "\"0x", put_hex(s, static_cast<std::uint64_t>(v.value), 2), s += '"';
     } else {
-        put_signed(s, v.value);
+        put_number(s, v.value);
     }
     if (index_key) {
         s += ",\"";
         s += index_key;
         s += "\":";
         if (v.known)
-            put_signed(s, v.value);
+            put_number(s, v.value);
         else
             s += "null";
     }
@@ -217,7 +213,7 @@ void sum_file_end(file_status status)
     line.clear();
     const source_params none{};
     const source_params& p = sum.have_params ? sum.params : none;
-    if (sum.json) {
+    if (sum_settings.json) {
         line += "{\"file\":";
         json_string(line, sum.file, std::strlen(sum.file));
         line += ",\"status\":\"";
@@ -316,10 +312,10 @@ void js_field(const bitfield& f, std::uint64_t v, const std::uint8_t* bytes, std
     js.first_field = false;
     json_string(js.object, f.name, std::strlen(f.name));
     js.object += ",\"bits\":";
-    put_signed(js.object, f.size);
+    put_number(js.object, f.size);
     js.object += ",\"value\":";
     if (f.flags & BF_SIGNED)
-        put_signed(js.object, static_cast<std::int64_t>(v));
+        put_number(js.object, static_cast<std::int64_t>(v));
     else
         put_number(js.object, v);
     if (!(f.flags & BF_DATA) && f.values && f.values[v]) {
@@ -386,8 +382,7 @@ constexpr report json_ops = {
 
 const report* summary_report(bool json, bool quick)
 {
-    sum.json = json;
-    sum.quick = quick;
+    sum_settings = {json, quick};
     return &summary_ops;
 }
 
