@@ -58,6 +58,17 @@ bool refill_bits(bitreader& r, std::uint32_t end)
     return false;
 }
 
+std::uint64_t peek_wide_bits(bitreader& r, std::uint32_t n, std::uint32_t offs)
+{
+    assert(n > 32 && n <= 64);
+    if (r.msb) {
+        const std::uint64_t high = peek_bits(r, n - 32, offs);
+        return high << 32 | peek_bits(r, 32, offs + n - 32);
+    }
+    const std::uint64_t low = peek_bits(r, 32, offs);
+    return std::uint64_t{peek_bits(r, n - 32, offs + 32)} << 32 | low;
+}
+
 // Tries max positions one bit apart. On success the reader stands on the
 // pattern's first bit; every bit skipped before it went through get_ubits,
 // so the observer saw it.
@@ -83,63 +94,89 @@ field_observer observer;     // sees every field read, or none
 // Field and header lines are the bulk of the output: millions of lines for
 // an hour of audio. They are put together here, the fixed columns by hand
 // and numbers with to_chars, with the bytes the printf formats would give,
-// and reach stdio a frame at a time. What is held is written when the text
-// goes out of scope, also when the end of the samples unwinds through a
-// frame, so every line begun before it stays printed.
-struct line_text {
-    std::array<char, 1024> buf;
+// and gathered in one block that goes to stdio when it is nearly full or
+// when print_flush is called: a call into stdio for every frame costs as
+// much as building its lines. Text gathered when the end of the samples
+// unwinds through a frame stays, and goes out in order at the next flush.
+struct text_block {
+    std::array<char, 1 << 16> buf;
     char* p = buf.data();
 
-    ~line_text() { flush(); }
     void flush()
     {
         if (p != buf.data())
             std::fwrite(buf.data(), 1, static_cast<std::size_t>(p - buf.data()), stdout);
         p = buf.data();
     }
-    // Every piece but a text is at most 64 bytes long.
-    void room()
+    // Makes room for n more bytes and returns where they go; the writer
+    // moves p past what it wrote. Lines are built through such a cursor,
+    // so that the block's state is touched once a line.
+    char* reserve(std::size_t n)
     {
-        if (buf.data() + buf.size() - p < 64)
+        if (static_cast<std::size_t>(buf.data() + buf.size() - p) < n) [[unlikely]]
             flush();
+        return p;
     }
-    void text(const char* s, std::size_t n)
+    void text(const char* s)
     {
-        if (n > 64) {
+        const std::size_t n = std::strlen(s);
+        if (n > buf.size() / 2) {
             flush();
             std::fwrite(s, 1, n, stdout);
             return;
         }
-        room();
-        std::memcpy(p, s, n);
-        p += n;
-    }
-    void text(const char* s) { text(s, std::strlen(s)); }
-    // The fixed pieces: at most 64 bytes, with room made first.
-    template <std::size_t N>
-    void fixed(const char (&s)[N])
-    {
-        room();
-        std::memcpy(p, s, N - 1);
-        p += N - 1;
-    }
-    void put(char c)
-    {
-        room();
-        *p++ = c;
-    }
-    void number(std::uint64_t v) { room(); p = std::to_chars(p, p + 24, v).ptr; }
-    void number(std::int64_t v) { room(); p = std::to_chars(p, p + 24, v).ptr; }
-    // "%0*x": at least width (<= 16) hexadecimal digits, zero-filled.
-    void hex(std::uint64_t v, std::size_t width)
-    {
-        room();
-        const auto digits = static_cast<std::size_t>((64 - std::countl_zero(v | 1) + 3) / 4);
-        std::memcpy(p, "0000000000000000", 16);
-        p += digits < width ? width - digits : 0;
-        p = std::to_chars(p, p + 16, v, 16).ptr;
+        p = std::copy_n(s, n, reserve(n));
     }
 };
+text_block lines;
+
+// The most a line takes apart from its texts (a value's name, a frame's
+// name, a name too long for its column): a kept prefix of 48 bytes, and
+// "0x" with 16 digits, or 20 digits and a sign, and the line's end.
+constexpr std::size_t line_room = 128;
+
+// The pieces of a line, written at a cursor with room made beforehand;
+// each returns the end of what it wrote.
+
+template <std::size_t N>
+char* put_fixed(char* p, const char (&s)[N])
+{
+    std::memcpy(p, s, N - 1);
+    return p + N - 1;
+}
+
+template <typename T>
+char* put_number(char* p, T v)
+{
+    return std::to_chars(p, p + 24, v).ptr;
+}
+
+// The two hexadecimal digits of every byte value, "00" to "ff".
+constexpr std::array<char, 512> hex_pairs = [] {
+    std::array<char, 512> t{};
+    for (std::size_t b = 0; b < 256; ++b) {
+        t[2 * b] = "0123456789abcdef"[b >> 4];
+        t[2 * b + 1] = "0123456789abcdef"[b & 15];
+    }
+    return t;
+}();
+
+// "%0*lx": at least width (<= 16) hexadecimal digits, zero-filled; written
+// from the last digit back, a byte's two at a time.
+char* put_hex(char* p, std::uint64_t v, std::size_t width)
+{
+    const auto digits = static_cast<std::size_t>((64 - std::countl_zero(v | 1) + 3) / 4);
+    std::size_t n = std::max(digits, width);
+    char* const end = p + n;
+    char* e = end;
+    for (; n >= 2; n -= 2, v >>= 8) {
+        e -= 2;
+        std::memcpy(e, &hex_pairs[2 * (v & 0xff)], 2);
+    }
+    if (n)
+        *--e = hex_pairs[2 * (v & 15) + 1];
+    return end;
+}
 
 // "%4d: ", the width of a field right-aligned in 4 columns, at out (room
 // for 14 bytes); returns the end.
@@ -208,34 +245,43 @@ const prefix_text* find_prefix(const char* name, std::int32_t size)
     return nullptr;
 }
 
-void put_kept(line_text& t, const prefix_text& c)
+// The prefix of a new line, with room made for the rest of it but its
+// texts; returns the cursor after the prefix.
+char* put_kept(const prefix_text& c)
 {
-    t.room();
-    std::memcpy(t.p, c.text.data(), c.text.size());
-    t.p += c.len;
+    char* p = lines.reserve(line_room);
+    std::memcpy(p, c.text.data(), c.text.size());
+    return p + c.len;
 }
 
 // A prefix the cache does not keep: built for this line only, and a name
 // longer than its column pushes the width right, unpadded.
-[[gnu::noinline]] void put_unkept(line_text& t, const char* name, std::int32_t size)
+[[gnu::noinline]] char* put_unkept(const char* name, std::int32_t size)
 {
     prefix_text built;
-    if (make_prefix(built, name, size)) {
-        put_kept(t, built);
-        return;
-    }
-    t.fixed("          ");
-    t.text(name);
-    t.room();
-    t.p = put_width(t.p, size);
+    if (make_prefix(built, name, size))
+        return put_kept(built);
+    lines.p = put_fixed(lines.reserve(line_room), "          ");
+    lines.text(name);
+    return put_width(lines.reserve(line_room), size);
 }
 
-void put_prefix(line_text& t, const char* name, std::int32_t size)
+char* put_prefix(const char* name, std::int32_t size)
 {
     if (const prefix_text* c = find_prefix(name, size)) [[likely]]
-        put_kept(t, *c);
-    else
-        put_unkept(t, name, size);
+        return put_kept(*c);
+    return put_unkept(name, size);
+}
+
+// " [%s]" after the value at p: the text goes through the block, which
+// may flush; returns the cursor after it, with room for the line's end.
+char* put_value_name(char* p, const char* name)
+{
+    lines.p = put_fixed(p, " [");
+    lines.text(name);
+    p = lines.reserve(line_room);
+    *p++ = ']';
+    return p;
 }
 
 // A BF_VARSIZE width comes from the stream and may be anything: a block
@@ -254,6 +300,21 @@ std::uint64_t read_value(bitreader& r, std::int32_t size, std::int32_t flags)
     if (size == 0)
         return 0;
     return (flags & BF_SIGNED) ? static_cast<std::uint64_t>(get_sbits(r, size)) : get_ubits(r, size);
+}
+
+// A raw block, dumped, and shown to the observer as bytes.
+[[gnu::noinline]] void print_block(bitreader& r, std::int32_t size, std::int32_t flags,
+                                   const char* name, const char* const* values)
+{
+    if (!observer) {
+        print_data(r, size, flags, name, nullptr);
+        return;
+    }
+    // Kept between blocks: it grows to the largest one, and no more.
+    static std::vector<std::uint8_t> bytes;
+    bytes.resize(size > 0 ? (static_cast<std::size_t>(size) + 7) / 8 : 0);
+    print_data(r, size, flags, name, bytes.data());
+    observer({size, flags, name, values}, 0, bytes.data(), bytes.size());
 }
 
 }  // namespace
@@ -277,6 +338,7 @@ std::int32_t print_verbose(std::int32_t v, const char* format, ...)
 {
     if (verbosity < v)
         return 0;
+    print_flush();
     va_list ap;
     va_start(ap, format);
     const int n = std::vprintf(format, ap);
@@ -284,56 +346,40 @@ std::int32_t print_verbose(std::int32_t v, const char* format, ...)
     return n;
 }
 
-namespace {
-
-std::uint64_t print_field_to(line_text& t, bitreader& r, std::int32_t size, std::int32_t flags,
+std::uint64_t print_field(bitreader& r, std::int32_t size, std::int32_t flags,
                              const char* name, const char* const* values)
 {
-    if (flags & BF_DATA) {
-        t.flush();  // the dump writes to stdout itself
-        if (!observer) {
-            print_data(r, size, flags, name, nullptr);
-            return 0;
-        }
-        // Kept between blocks: it grows to the largest one, and no more.
-        static std::vector<std::uint8_t> bytes;
-        bytes.resize(size > 0 ? (static_cast<std::size_t>(size) + 7) / 8 : 0);
-        print_data(r, size, flags, name, bytes.data());
-        observer({size, flags, name, values}, 0, bytes.data(), bytes.size());
+    if (flags & BF_DATA) [[unlikely]] {
+        print_block(r, size, flags, name, values);
         return 0;
     }
     // The bits are consumed whatever the level.
     const std::uint64_t v = read_value(r, size, flags);
-    if (observer)
+    if (observer) [[unlikely]]
         observer({size, flags, name, values}, v, nullptr, 0);
     if (verbosity <= 0)
         return v;
-    put_prefix(t, name, size);
+    char* p = put_prefix(name, size);
     if (flags & BF_HEX) {  // "0x%0*lx", (size + 3) / 4 digits
-        t.fixed("0x");
-        t.hex(v, static_cast<std::size_t>(std::clamp((size + 3) / 4, 0, 16)));
+        p = put_hex(put_fixed(p, "0x"), v, static_cast<std::size_t>(std::clamp((size + 3) / 4, 0, 16)));
     } else if (flags & BF_SIGNED) {  // "%ld"
-        t.number(static_cast<std::int64_t>(v));
+        p = put_number(p, static_cast<std::int64_t>(v));
     } else if (flags & BF_CHAR) {  // "0x%02x '%c'" of the low 32 bits
-        t.fixed("0x");
-        t.hex(static_cast<std::uint32_t>(v), 2);
-        t.fixed(" '");
-        t.put(static_cast<char>(v));
-        t.put('\'');
+        p = put_fixed(put_hex(put_fixed(p, "0x"), static_cast<std::uint32_t>(v), 2), " '");
+        *p++ = static_cast<char>(v);
+        *p++ = '\'';
     } else {  // "%lu"
-        t.number(v);
+        p = put_number(p, v);
     }
-    if (values && values[v]) {  // " [%s]"
-        t.fixed(" [");
-        t.text(values[v]);
-        t.put(']');
-    }
+    if (values && values[v])
+        p = put_value_name(p, values[v]);
     if (!(flags & BF_NONL))
-        t.put('\n');
+        *p++ = '\n';
+    lines.p = p;
     return v;
 }
 
-std::uint64_t print_fields_to(line_text& t, bitreader& r, const bitfield* table, std::uint64_t* out)
+std::uint64_t print_fields(bitreader& r, const bitfield* table, std::uint64_t* out)
 {
     // The values of the last 16 entries, by table position mod 16, for
     // BF_VARSIZE entries. A slot no entry has written yet reads as 0.
@@ -341,7 +387,7 @@ std::uint64_t print_fields_to(line_text& t, bitreader& r, const bitfield* table,
     std::uint64_t result = 0;
     for (std::uint32_t i = 0; table[i].name; ++i) {
         const bitfield& f = table[i];
-        const std::uint64_t v = print_field_to(t, r, field_width(f, history), f.flags, f.name, f.values);
+        const std::uint64_t v = print_field(r, field_width(f, history), f.flags, f.name, f.values);
         history[i % 16] = v;
         if (f.flags & BF_RET) {
             if (out)
@@ -352,38 +398,22 @@ std::uint64_t print_fields_to(line_text& t, bitreader& r, const bitfield* table,
     return result;
 }
 
-}  // namespace
-
-std::uint64_t print_field(bitreader& r, std::int32_t size, std::int32_t flags,
-                          const char* name, const char* const* values)
-{
-    line_text t;
-    return print_field_to(t, r, size, flags, name, values);
-}
-
-std::uint64_t print_fields(bitreader& r, const bitfield* table, std::uint64_t* out)
-{
-    line_text t;
-    return print_fields_to(t, r, table, out);
-}
-
 std::uint64_t print_frame(bitreader& r, const frame& f, std::int32_t type, std::uint64_t pos)
 {
-    line_text t;
     if (verbosity != 0) {  // "%08lx: [%x] %s\n"
-        t.hex(pos, 8);
-        t.fixed(": [");
-        t.hex(static_cast<std::uint32_t>(type), 1);
-        t.fixed("] ");
-        t.text(f.name ? f.name : "unknown type");
-        t.put('\n');
+        char* p = put_hex(lines.reserve(line_room), pos, 8);
+        lines.p = put_fixed(put_hex(put_fixed(p, ": ["), static_cast<std::uint32_t>(type), 1), "] ");
+        lines.text(f.name ? f.name : "unknown type");
+        p = lines.reserve(1);
+        *p++ = '\n';
+        lines.p = p;
     }
     if (f.handler) {
-        t.flush();  // a decoder of its own prints as it likes
+        print_flush();  // a decoder of its own prints as it likes
         return static_cast<std::uint64_t>(std::int64_t{f.handler(r, static_cast<std::uint32_t>(type))});
     }
     if (f.fields)
-        return print_fields_to(t, r, f.fields, nullptr);
+        return print_fields(r, f.fields, nullptr);
     return 0;
 }
 
@@ -395,6 +425,7 @@ void print_data(bitreader& r, std::int32_t size, std::int32_t flags, const char*
 {
     if (size <= 0)
         return;
+    print_flush();  // the dump writes to stdout itself
     const bool chars = flags & BF_CHAR;
     const std::uint32_t row = chars ? 32 : 16;
     print_verbose(1, "%10s%-24s%4d: ", "", name, size);
@@ -435,7 +466,14 @@ void print_data(bitreader& r, std::int32_t size, std::int32_t flags, const char*
 
 void print_end()
 {
-    if (need_nl)
+    if (need_nl) {
+        print_flush();
         std::putchar('\n');
+    }
     need_nl = 0;
+}
+
+void print_flush()
+{
+    lines.flush();
 }

@@ -92,26 +92,25 @@ inline std::uint32_t peek_bits(bitreader& r, std::uint32_t n, std::uint32_t offs
     return n == 32 ? x : x & ((1u << n) - 1);
 }
 
-// The same for 1 <= n <= 64: most significant first, the first n - 32
+// The same for 33 <= n <= 64: most significant first, the first n - 32
 // cells are the high part; least significant first, the first 32 the low.
+std::uint64_t peek_wide_bits(bitreader& r, std::uint32_t n, std::uint32_t offs);
+
+// The same for 1 <= n <= 64. Values wider than 32 bits are rare, and out
+// of line, so that the common read stays short where it is inlined.
 inline std::uint64_t peek_bits64(bitreader& r, std::uint32_t n, std::uint32_t offs)
 {
     assert(n >= 1 && n <= 64);
-    if (n <= 32)
+    if (n <= 32) [[likely]]
         return peek_bits(r, n, offs);
-    if (r.msb) {
-        const std::uint64_t high = peek_bits(r, n - 32, offs);
-        return high << 32 | peek_bits(r, 32, offs + n - 32);
-    }
-    const std::uint64_t low = peek_bits(r, 32, offs);
-    return std::uint64_t{peek_bits(r, n - 32, offs + 32)} << 32 | low;
+    return peek_wide_bits(r, n, offs);
 }
 
 // Reads and consumes 1 <= n <= 64 bits. The observer sees the whole value
 // once, after the position has moved past it. When the read ran out of data
 // and eof_cb returned (or there is none), the value is 0 and the position
 // stops at bitend rather than passing it, so the window stays consistent.
-inline std::uint64_t get_ubits(bitreader& r, std::int32_t n)
+[[gnu::always_inline]] inline std::uint64_t get_ubits(bitreader& r, std::int32_t n)
 {
     const std::uint64_t v = peek_bits64(r, static_cast<std::uint32_t>(n), 0);
     r.bitpos = std::min(r.bitpos + static_cast<std::uint32_t>(n), r.bitend);
@@ -169,3 +168,7 @@ std::uint64_t print_frame(bitreader& r, const frame& f, std::int32_t type, std::
 void print_data(bitreader& r, std::int32_t size, std::int32_t flags, const char* name,
                 std::uint8_t* out);
 void print_end();
+// The printer gathers its lines and hands them to stdio in large blocks;
+// this hands over what it holds. Call it before anything else writes to
+// standard output, and before the end.
+void print_flush();

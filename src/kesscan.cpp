@@ -249,6 +249,13 @@ void print_frame_bytes(bitreader& r, std::uint32_t type, std::uint32_t spos, fie
     print_field(r, 8, BF_HEX, "crc", nullptr);
 }
 
+// The frame's lines are still held by the printer, so they go first.
+void print_checksum_error()
+{
+    print_flush();
+    std::printf("%08x: checksum error\n", sample_pos);
+}
+
 std::uint32_t print_kes_frame(bitreader& r)
 {
     const std::uint32_t spos = sample_pos;
@@ -267,7 +274,7 @@ std::uint32_t print_kes_frame(bitreader& r)
     if (reporter)
         reporter->frame_end(f.crc, f.sum == f.crc, sample_pos);
     else if (f.sum != f.crc)
-        std::printf("%08x: checksum error\n", sample_pos);
+        print_checksum_error();
     return type;
 }
 
@@ -292,6 +299,7 @@ void scan_kes(bitreader& r)
 // flushed first so that the two streams stay in order when they share a file.
 __attribute__((format(printf, 1, 2))) void complain(const char* format, ...)
 {
+    print_flush();
     flush_stdout();
     va_list ap;
     va_start(ap, format);
@@ -376,6 +384,7 @@ std::int32_t scan_file(const char* name, std::int32_t start)
     if (reporter)
         reporter->file_begin(name);
     const file_status status = scan_status(name, start);
+    print_flush();
     if (reporter)
         reporter->file_end(status);
     return status == file_status::error ? -1 : 0;

@@ -134,6 +134,7 @@ std::string printed(const std::function<void()>& f, std::int32_t level = 1)
     print_verbosity(level);
     testing::internal::CaptureStdout();
     f();
+    print_flush();
     std::string out = testing::internal::GetCapturedStdout();
     print_verbosity(1);
     return out;
