@@ -1,4 +1,5 @@
 #include "bits.hpp"
+#include "ker-common.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -94,19 +95,22 @@ field_observer observer;     // sees every field read, or none
 // Field and header lines are the bulk of the output: millions of lines for
 // an hour of audio. They are put together here, the fixed columns by hand
 // and numbers with to_chars, with the bytes the printf formats would give,
-// and gathered in one block that goes to stdio when it is nearly full or
+// and gathered in one block that is written out when it is nearly full or
 // when print_flush is called: a call into stdio for every frame costs as
-// much as building its lines. Text gathered when the end of the samples
-// unwinds through a frame stays, and goes out in order at the next flush.
+// much as building its lines, and the block is written straight, not
+// copied into stdio's buffer first. Text gathered when the end of the
+// samples unwinds through a frame stays, and goes out in order at the next
+// flush.
 struct text_block {
     std::array<char, 1 << 16> buf;
     char* p = buf.data();
 
     void flush()
     {
-        if (p != buf.data())
-            std::fwrite(buf.data(), 1, static_cast<std::size_t>(p - buf.data()), stdout);
+        const auto n = static_cast<std::size_t>(p - buf.data());
         p = buf.data();
+        if (n)
+            write_stdout(buf.data(), n);
     }
     // Makes room for n more bytes and returns where they go; the writer
     // moves p past what it wrote. Lines are built through such a cursor,

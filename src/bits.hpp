@@ -168,7 +168,7 @@ std::uint64_t print_frame(bitreader& r, const frame& f, std::int32_t type, std::
 void print_data(bitreader& r, std::int32_t size, std::int32_t flags, const char* name,
                 std::uint8_t* out);
 void print_end();
-// The printer gathers its lines and hands them to stdio in large blocks;
-// this hands over what it holds. Call it before anything else writes to
-// standard output, and before the end.
+// The printer gathers its lines and writes them out in large blocks; this
+// writes what it holds. Call it before anything else writes to standard
+// output, and before the end.
 void print_flush();

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <unistd.h>
+
 // The names are labels printed beside the value, exactly as they have always
 // been printed: scripts and stored outputs match them, so they are kept as
 // written (index 1 reads "88.1 KHz") rather than worked out from the index.
@@ -50,6 +52,24 @@ bool flush_stdout()
     if (std::fflush(stdout) != 0)
         note_failure(errno);
     return !stdout_failed();
+}
+
+void write_stdout(const char* s, std::size_t n)
+{
+    if (!flush_stdout())
+        return;
+    const int fd = fileno(stdout);
+    while (n > 0) {
+        const ssize_t done = write(fd, s, n);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0) {
+            note_failure(done < 0 ? errno : 0);
+            return;
+        }
+        s += done;
+        n -= static_cast<std::size_t>(done);
+    }
 }
 
 int close_stdout(const char* prog)

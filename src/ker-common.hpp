@@ -2,6 +2,8 @@
 // frames, and the closing of standard output.
 #pragma once
 
+#include <cstddef>
+
 // Names indexed by the value. Each table has an entry for every value its
 // field can take; nullptr where a value has no name.
 
@@ -19,6 +21,11 @@ extern const char* const kes_bitdepths[4];
 bool flush_stdout();
 // True once standard output has failed; cheap enough for every frame.
 bool stdout_failed();
+// Writes s[0..n) to standard output's descriptor, after what stdio holds,
+// without stdio copying it into its buffer first: for large blocks of text
+// built elsewhere. Nothing is written once standard output has failed; a
+// failure here counts as stdio's would.
+void write_stdout(const char* s, std::size_t n);
 // The last act of a program: flushes and closes standard output. On a
 // failure writes "PROG: write error: REASON" to standard error and returns
 // 1, else 0. Closing a descriptor the shell left closed, with nothing

@@ -25,6 +25,7 @@ std::int32_t packet_type = -1;  // type selected for printing; negative: every t
 std::int32_t verbosity = 1;     // configured output level
 std::int32_t single = 0;        // stop after the first selected frame
 const report* reporter;         // an output beside the text (summary, JSON), or none
+bool interactive;               // standard output is a terminal: frames show as they come
 
 // The scan in progress.
 bitreader br;              // sample reader: the parity bits, most significant first
@@ -285,6 +286,8 @@ void scan_kes(bitreader& r)
 {
     for (;;) {
         const std::uint32_t type = print_kes_frame(r);
+        if (interactive)
+            print_flush();
         if (single && (packet_type < 0 || type == static_cast<std::uint32_t>(packet_type)))
             return;
         if ((reporter && reporter->satisfied()) || stdout_failed())
@@ -474,9 +477,11 @@ int main(int argc, char** argv)
     if (reporter)
         verbosity = 0;
     // Decoded output can run to millions of lines; into a file or a pipe
-    // it goes in large blocks. A terminal keeps its line buffering.
+    // it goes in large blocks. On a terminal each frame shows as it is
+    // decoded.
     static char out_buffer[1 << 16];
-    if (!isatty(STDOUT_FILENO))
+    interactive = isatty(STDOUT_FILENO);
+    if (!interactive)
         std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
     const bool several = argc - optind > 1 && !reporter;
     // Output that cannot be written ends the work: nothing more can be
