@@ -310,4 +310,30 @@ TEST(Printer, DataDumps)
               pad + "d                         64: \n" + row + "00000000:  01 02 03\n");
 }
 
+// The printer holds its lines back; a dump, a decoder of its own and
+// print_verbose write to standard output themselves, after them.
+TEST(Printer, HeldLinesKeepTheirPlace)
+{
+    static constexpr bitfield table[] = {
+        {8, BF_RET, "size", nullptr},
+        {16, BF_DATA | BF_CHAR, "data", nullptr},
+        {8, BF_HEX, "crc", nullptr},
+        {0, 0, nullptr, nullptr},
+    };
+    bitreader r = byte_reader({0x02, 'h', 'i', 0x5a, 0x07, 0x09});
+    const auto own = [](bitreader& b, std::uint32_t) {
+        std::printf("own %d\n", static_cast<int>(get_ubits(b, 8)));
+        return 0;
+    };
+    EXPECT_EQ(printed([&] {
+                  print_frame(r, frame{"t", table, nullptr}, 3, 0x10);
+                  print_verbose(1, "between\n");
+                  print_frame(r, frame{"h", nullptr, own}, 4, 0x20);
+                  print_field(r, 8, 0, "last", nullptr);
+              }, 2),
+              "00000010: [3] t\n" + pad + "size                       8: 2\n" + pad + "data                      16: \n" +
+                  std::string(14, ' ') + "00000000: |hi\n" + pad + "crc                        8: 0x5a\nbetween\n" +
+                  "00000020: [4] h\nown 7\n" + pad + "last                       8: 9\n");
+}
+
 }  // namespace
