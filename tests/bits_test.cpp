@@ -253,9 +253,10 @@ TEST(Printer, ObserverSeesEveryField)
         {4, BF_SIGNED, "v", nullptr},
         {9, BF_DATA, "d", nullptr},
         {0, BF_DATA, "e", nullptr},
+        {8, BF_DATA, "f", nullptr},
         {0, 0, nullptr, nullptr},
     };
-    bitreader r = byte_reader({0xab, 0xcd});
+    bitreader r = byte_reader({0xab, 0xcd, 0xef});
     seen.clear();
     EXPECT_EQ(print_observer([](const bitfield& f, std::uint64_t v, const std::uint8_t* b, std::size_t n) {
                   seen.push_back(std::string(f.name) + " " + std::to_string(f.size) + " " +
@@ -264,7 +265,7 @@ TEST(Printer, ObserverSeesEveryField)
               }), nullptr);
     EXPECT_EQ(printed([&] { print_fields(r, table, nullptr); }, 0), "");
     EXPECT_NE(print_observer(nullptr), nullptr);
-    EXPECT_EQ(seen, (std::vector<std::string>{"v 4 -5 0", "d 9 0 2 218 0", "e 0 0 0"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"v 4 -5 0", "d 9 0 2 218 0", "e 0 0 0", "f 8 0 1 126 126"}));
 }
 
 TEST(Printer, DataDumps)
@@ -308,6 +309,14 @@ TEST(Printer, DataDumps)
                   print_end();
               }, 2),
               pad + "d                         64: \n" + row + "00000000:  01 02 03\n");
+}
+
+// A text longer than the printer's whole block goes out past it, in place.
+TEST(Printer, TextLongerThanTheBlock)
+{
+    static const std::string name(70000, 'n');
+    bitreader r = byte_reader({0x2a});
+    EXPECT_EQ(printed([&] { print_field(r, 8, 0, name.c_str(), nullptr); }), pad + name + "   8: 42\n");
 }
 
 // The printer holds its lines back; a dump, a decoder of its own and
