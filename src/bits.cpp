@@ -351,7 +351,7 @@ std::int32_t print_verbose(std::int32_t v, const char* format, ...)
 }
 
 std::uint64_t print_field(bitreader& r, std::int32_t size, std::int32_t flags,
-                             const char* name, const char* const* values)
+                          const char* name, const char* const* values)
 {
     if (flags & BF_DATA) [[unlikely]] {
         print_block(r, size, flags, name, values);
