@@ -39,6 +39,12 @@ struct sample_bit {
 // sample bit xbit + 8. Leaves msb and the observer and end operations unset.
 void init_bits_sf(bitreader& r, SNDFILE* file, sample_bit xbit);
 
+// The parity bits are gathered with the widest vector instructions the
+// processor has (AVX2), or with false with the baseline ones (SSE2 on
+// x86-64), so that the two can be compared. Takes effect at the next
+// init_bits_sf; returns the setting before.
+bool sample_wide_vectors(bool on);
+
 // Reads and drops up to n sample frames from file, for inputs that cannot
 // seek; returns how many frames there were. It reads into the sample
 // reader's block, so it is called before that reader is set up.

@@ -57,21 +57,28 @@ TEST(SampleParity, ShortReadsGoOnAndTheEndIsFinal)
     // 24-bit stereo: 6 bytes a frame. A short read is used and the next
     // follows; a read that gives nothing ends the file for good, even where
     // a later read would give more: libsndfile clears the error of a
-    // damaged file at every read, so a later read would hide it.
-    for (const sf_count_t second : {2700 * 6, 0}) {
-        m.caps = {300 * 6, second};
-        sf_seek(f.get(), 0, SEEK_SET);
-        bitreader r;
-        init_bits_sf(r, f.get(), 0);
-        r.msb = 1;
-        r.eof_cb = [] { throw std::out_of_range("end of samples"); };
-        const std::size_t n = second ? 5000 : 300;
-        std::string got = "bits ";
-        while (got.size() < 5 + n)
-            got += get_ubits(r, 1) ? '1' : '0';
-        EXPECT_EQ(got, list.substr(0, 5 + n));
-        EXPECT_THROW(get_ubits(r, 1), std::out_of_range);
+    // damaged file at every read, so a later read would hide it. Both bit
+    // orders, gathered with the widest vectors and with the baseline ones.
+    for (const bool wide : {true, false}) {
+        sample_wide_vectors(wide);
+        for (const std::uint32_t msb : {0u, 1u}) {
+            for (const sf_count_t second : {2700 * 6, 0}) {
+                m.caps = {300 * 6, second};
+                sf_seek(f.get(), 0, SEEK_SET);
+                bitreader r;
+                init_bits_sf(r, f.get(), 0);
+                r.msb = msb;
+                r.eof_cb = [] { throw std::out_of_range("end of samples"); };
+                const std::size_t n = second ? 5000 : 300;
+                std::string got = "bits ";
+                while (got.size() < 5 + n)
+                    got += get_ubits(r, 1) ? '1' : '0';
+                EXPECT_EQ(got, list.substr(0, 5 + n)) << wide << msb;
+                EXPECT_THROW(get_ubits(r, 1), std::out_of_range);
+            }
+        }
     }
+    EXPECT_FALSE(sample_wide_vectors(true));
 }
 
 TEST(SampleParity, SyncFoundWithin1024PositionsOfTheStart)
