@@ -70,28 +70,6 @@ std::uint32_t parity_word(const std::int32_t* f)
 }
 #endif
 
-#if defined(__x86_64__) && defined(__GNUC__)
-// Eight frames at a time, where the processor has AVX2. The shuffle works
-// within each 128-bit half, which then holds frames 0, 1, 4, 5 and 2, 3,
-// 6, 7 of the eight; the 64-bit quarters are put back in frame order before
-// the eight signs are taken.
-[[gnu::target("avx2")]] std::uint32_t parity_word_avx2(const std::int32_t* f)
-{
-    const __m128i up = _mm_cvtsi32_si128(static_cast<int>(31 - xorbit));
-    std::uint32_t word = 0;
-    for (int g = 0; g < 32; g += 8, f += 16) {
-        const __m256 a = _mm256_castsi256_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(f)));
-        const __m256 b = _mm256_castsi256_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(f + 8)));
-        const __m256i left = _mm256_castps_si256(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
-        const __m256i right = _mm256_castps_si256(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
-        const __m256i x = _mm256_sll_epi32(_mm256_xor_si256(left, right), up);
-        const __m256i ordered = _mm256_permute4x64_epi64(x, _MM_SHUFFLE(3, 1, 2, 0));
-        word |= static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(ordered))) << g;
-    }
-    return word;
-}
-#endif
-
 std::uint32_t reverse_bits(std::uint32_t w)
 {
     w = (w >> 1 & 0x55555555u) | (w & 0x55555555u) << 1;
@@ -100,6 +78,37 @@ std::uint32_t reverse_bits(std::uint32_t w)
     w = (w >> 8 & 0x00ff00ffu) | (w & 0x00ff00ffu) << 8;
     return w >> 16 | w << 16;
 }
+
+// The 32 frames from f as a window word in the reader's order.
+std::uint32_t window_word(const std::int32_t* f, bool msb)
+{
+    const std::uint32_t w = parity_word(f);
+    return msb ? reverse_bits(w) : w;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same, eight frames at a time, where the processor has AVX2. The
+// shuffle works within each 128-bit half, which then holds frames 0, 1, 4,
+// 5 and 2, 3, 6, 7 of the eight; the lanes are put in frame order before
+// the eight signs are taken, or in reverse order for a reader that takes
+// the most significant bit first, whose word then needs no reversal.
+[[gnu::target("avx2")]] std::uint32_t window_word_avx2(const std::int32_t* f, bool msb)
+{
+    const __m128i up = _mm_cvtsi32_si128(static_cast<int>(31 - xorbit));
+    const __m256i order = msb ? _mm256_setr_epi32(7, 6, 3, 2, 5, 4, 1, 0) : _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
+    std::uint32_t word = 0;
+    for (int g = 0; g < 32; g += 8, f += 16) {
+        const __m256 a = _mm256_castsi256_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(f)));
+        const __m256 b = _mm256_castsi256_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(f + 8)));
+        const __m256i left = _mm256_castps_si256(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+        const __m256i right = _mm256_castps_si256(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+        const __m256i x = _mm256_permutevar8x32_epi32(_mm256_sll_epi32(_mm256_xor_si256(left, right), up), order);
+        const auto signs = static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(x)));
+        word |= msb ? signs << (24 - g) : signs << g;
+    }
+    return word;
+}
+#endif
 
 // Stores x in cell k, in the reader's order, leaving the other cells.
 void set_bit(bitreader& r, std::uint32_t k, std::uint32_t x)
@@ -111,7 +120,7 @@ void set_bit(bitreader& r, std::uint32_t k, std::uint32_t x)
 // Fills the window to all 1024 cells, or as far as the samples go. Whole
 // words are filled 32 frames at a time by word_of; a word begun elsewhere,
 // or the last frames of a short block, one frame at a time.
-template <std::uint32_t (*word_of)(const std::int32_t*)>
+template <std::uint32_t (*word_of)(const std::int32_t*, bool)>
 [[gnu::always_inline]] inline void fill_with(bitreader& r)
 {
     while (r.bitend < 1024) {
@@ -121,8 +130,7 @@ template <std::uint32_t (*word_of)(const std::int32_t*)>
                 return;
         }
         if (r.bitend % 32 == 0 && bufend - bufpos >= 32) {
-            const std::uint32_t w = word_of(buf.data() + 2 * bufpos);
-            r.bitbuf[r.bitend / 32] = r.msb ? reverse_bits(w) : w;
+            r.bitbuf[r.bitend / 32] = word_of(buf.data() + 2 * bufpos, r.msb);
             bufpos += 32;
             r.bitend += 32;
             continue;
@@ -138,13 +146,13 @@ template <std::uint32_t (*word_of)(const std::int32_t*)>
 // does not matter.
 void fill_bits(bitreader& r, std::int32_t)
 {
-    fill_with<parity_word>(r);
+    fill_with<window_word>(r);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 [[gnu::target("avx2")]] void fill_bits_avx2(bitreader& r, std::int32_t)
 {
-    fill_with<parity_word_avx2>(r);
+    fill_with<window_word_avx2>(r);
 }
 #endif
 
