@@ -20,9 +20,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -53,14 +55,49 @@ struct options {
 // counts positions in 32 bits, so a longer stream could not be read back.
 constexpr std::uint64_t max_stream_frames = std::uint64_t{1} << 32;
 
-// The temporary output being written, removed when kesgen fails.
+// The temporary output being written, removed when kesgen fails or a
+// signal ends it. The signal handler reads only the pointer, which is set
+// once the path is complete and cleared before the path changes.
 std::string temp_output;
+std::atomic<const char*> temp_for_signal;
+static_assert(std::atomic<const char*>::is_always_lock_free, "read by a signal handler");
+
+void forget_temp()
+{
+    temp_for_signal = nullptr;
+    temp_output.clear();
+}
+
+// Removes the temporary output, then ends kesgen as the signal would have.
+extern "C" void end_on_signal(int sig)
+{
+    if (const char* temp = temp_for_signal)
+        unlink(temp);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+// The signals that end a program by default and that a user or a session
+// sends; one the caller ignores stays ignored.
+void remove_temp_on_signals()
+{
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old{};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction act{};
+        act.sa_handler = end_on_signal;
+        sigemptyset(&act.sa_mask);
+        sigaction(sig, &act, nullptr);
+    }
+}
 
 [[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void fail(const char* format, ...)
 {
     if (!temp_output.empty())
         std::remove(temp_output.c_str());
+    forget_temp();
     std::fputs("kesgen: ", stderr);
     va_list ap;
     va_start(ap, format);
@@ -332,6 +369,7 @@ void open_output(output_file& out, const char* name, SF_INFO& info)
     if (out.fd < 0)
         fail("%s: %s", name, std::strerror(errno));
     temp_output = temp;
+    temp_for_signal = temp_output.c_str();
     // The permissions an existing output had, or those a new file gets.
     mode_t mode = st.st_mode & 07777;
     if (!exists) {
@@ -360,7 +398,7 @@ void finish_output(output_file& out, const char* name)
         fail("%s: %s", name, std::strerror(errno));
     if (!out.target.empty() && std::rename(temp_output.c_str(), out.target.c_str()) != 0)
         fail("%s: %s", name, std::strerror(errno));
-    temp_output.clear();
+    forget_temp();
 }
 
 // Writes the output block by block, from the carrier or the generator,
@@ -524,6 +562,7 @@ int main(int argc, char** argv)
              o.output, width);
 
     output_file out;
+    remove_temp_on_signals();
     open_output(out, o.output, out_info);
     generator gen{o.signal, width, out_info.samplerate};
     const long long changed = write_output(out, in.get(), gen, o, frames, stream);
