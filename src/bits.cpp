@@ -429,9 +429,10 @@ void print_data(bitreader& r, std::int32_t size, std::int32_t flags, const char*
 {
     if (size <= 0)
         return;
-    print_flush();  // the dump writes to stdout itself
     const bool chars = flags & BF_CHAR;
     const std::uint32_t row = chars ? 32 : 16;
+    // The dump writes to stdout itself: print_verbose first puts out the
+    // lines held before it, and at level 0 the dump writes nothing.
     print_verbose(1, "%10s%-24s%4d: ", "", name, size);
     if (verbosity == 1)
         std::puts("[skipped]");
