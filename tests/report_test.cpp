@@ -19,6 +19,8 @@ TEST(JsonString, EveryByteGivesValidJson)
         {"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5 \xf4\x8f\xbf\xbf", "\"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5 \xf4\x8f\xbf\xbf\""},
         {"\xe0\xa0\x80 \xf0\x90\x80\x80", "\"\xe0\xa0\x80 \xf0\x90\x80\x80\""},  // the least of three and four bytes
         {"\xdf\xbf \xef\xbf\xbd", "\"\xdf\xbf \xef\xbf\xbd\""},                  // the greatest lead bytes of two and three
+        {"\xc2\x80 \xed\x9f\xbf \xee\x80\x80", "\"\xc2\x80 \xed\x9f\xbf \xee\x80\x80\""},  // U+0080, and either side of the surrogates
+        {"\xed\xbf\xbf", "\"\\u00ed\\u00bf\\u00bf\""},        // the last surrogate
         {"\xff\xfe", "\"\\u00ff\\u00fe\""},
         {"\xc0\xaf", "\"\\u00c0\\u00af\""},                   // overlong '/'
         {"\xe0\x9f\xbf", "\"\\u00e0\\u009f\\u00bf\""},        // overlong, three bytes
