@@ -290,11 +290,11 @@ char* put_value_name(char* p, const char* name)
 
 // A BF_VARSIZE width comes from the stream and may be anything: a block
 // takes it as it is, a value holds at most 64 bits.
-std::int32_t field_width(const bitfield& f, const std::array<std::uint64_t, 16>& history)
+std::int32_t field_width(const bitfield& f, const std::array<std::uint32_t, 16>& history)
 {
     if (!(f.flags & BF_VARSIZE))
         return f.size;
-    const auto w = static_cast<std::uint32_t>(history[static_cast<std::uint32_t>(f.size) % 16]);
+    const std::uint32_t w = history[static_cast<std::uint32_t>(f.size) % 16];
     return static_cast<std::int32_t>((f.flags & BF_DATA) ? w : std::min(w, 64u));
 }
 
@@ -386,13 +386,16 @@ std::uint64_t print_field(bitreader& r, std::int32_t size, std::int32_t flags,
 std::uint64_t print_fields(bitreader& r, const bitfield* table, std::uint64_t* out)
 {
     // The values of the last 16 entries, by table position mod 16, for
-    // BF_VARSIZE entries. A slot no entry has written yet reads as 0.
-    std::array<std::uint64_t, 16> history{};
+    // BF_VARSIZE entries, which take a width from their low 32 bits. A slot
+    // no entry has written yet reads as 0. (Kept as 32 bits, the history is
+    // cleared with a few vector stores rather than a string instruction,
+    // which costs a frame more than its fields' reads.)
+    std::array<std::uint32_t, 16> history{};
     std::uint64_t result = 0;
     for (std::uint32_t i = 0; table[i].name; ++i) {
         const bitfield& f = table[i];
         const std::uint64_t v = print_field(r, field_width(f, history), f.flags, f.name, f.values);
-        history[i % 16] = v;
+        history[i % 16] = static_cast<std::uint32_t>(v);
         if (f.flags & BF_RET) {
             if (out)
                 *out++ = v;
