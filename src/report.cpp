@@ -397,6 +397,15 @@ void json_string(std::string& out, const char* s, std::size_t n)
     const auto* p = reinterpret_cast<const unsigned char*>(s);
     out += '"';
     for (std::size_t i = 0; i < n;) {
+        // A run of ASCII that stands as it is goes in one piece: names are
+        // mostly nothing else.
+        std::size_t j = i;
+        while (j < n && p[j] >= 0x20 && p[j] < 0x80 && p[j] != '"' && p[j] != '\\')
+            ++j;
+        out.append(s + i, j - i);
+        if (j == n)
+            break;
+        i = j;
         const unsigned c = p[i];
         const std::size_t len = c >= 0x20 && c != '"' && c != '\\' ? utf8_length(p + i, n - i) : 0;
         if (len) {
