@@ -28,16 +28,15 @@ void put_hex(std::string& s, std::uint64_t v, std::size_t width)
     s.append(n < width ? width - n : 0, '0').append(text, n);
 }
 
-// The length of the well-formed UTF-8 sequence at s, n bytes long at most;
-// 0 for a byte that starts none (an overlong form, a surrogate, a code point
-// beyond U+10FFFF, a sequence cut short).
+// The length of the well-formed UTF-8 sequence of two or more bytes at s,
+// n bytes long at most; 0 for a byte that starts none (an overlong form, a
+// surrogate, a code point beyond U+10FFFF, a sequence cut short, a byte
+// below 0x80).
 std::size_t utf8_length(const unsigned char* s, std::size_t n)
 {
     const unsigned c = s[0];
     std::size_t len;
     std::uint32_t cp, least;
-    if (c < 0x80)
-        return 1;
     if (c >= 0xc2 && c <= 0xdf) {
         len = 2, cp = c & 0x1f, least = 0x80;
     } else if (c >= 0xe0 && c <= 0xef) {
@@ -398,7 +397,8 @@ void json_string(std::string& out, const char* s, std::size_t n)
     out += '"';
     for (std::size_t i = 0; i < n;) {
         // A run of ASCII that stands as it is goes in one piece: names are
-        // mostly nothing else.
+        // mostly nothing else. What stops it is a control character, one
+        // of the two JSON reserves, or a byte from 0x80 on.
         std::size_t j = i;
         while (j < n && p[j] >= 0x20 && p[j] < 0x80 && p[j] != '"' && p[j] != '\\')
             ++j;
@@ -407,7 +407,7 @@ void json_string(std::string& out, const char* s, std::size_t n)
             break;
         i = j;
         const unsigned c = p[i];
-        const std::size_t len = c >= 0x20 && c != '"' && c != '\\' ? utf8_length(p + i, n - i) : 0;
+        const std::size_t len = utf8_length(p + i, n - i);
         if (len) {
             out.append(s + i, len);
             i += len;
