@@ -387,9 +387,9 @@ std::uint64_t print_fields(bitreader& r, const bitfield* table, std::uint64_t* o
 {
     // The values of the last 16 entries, by table position mod 16, for
     // BF_VARSIZE entries, which take a width from their low 32 bits. A slot
-    // no entry has written yet reads as 0. (Kept as 32 bits, the history is
-    // cleared with a few vector stores rather than a string instruction,
-    // which costs a frame more than its fields' reads.)
+    // no entry has written yet reads as 0. Kept as 32 bits, the history is
+    // cleared with four vector stores; as 64 bits the compiler cleared it
+    // with a string instruction, which slowed the printing by a tenth.
     std::array<std::uint32_t, 16> history{};
     std::uint64_t result = 0;
     for (std::uint32_t i = 0; table[i].name; ++i) {
