@@ -8,7 +8,8 @@
 //
 // A user's files are never harmed: the output is written to a temporary file
 // beside it and renamed over it only once every write and the close have
-// succeeded, so a failure leaves the carrier, an existing output and any
+// succeeded, the file is on the disk and what kesgen prints is out, so a
+// failure or a signal leaves the carrier, an existing output and any
 // symbolic link as they were.
 #include "framelist.hpp"
 #include "ker-common.hpp"
@@ -16,6 +17,7 @@
 
 #include <getopt.h>
 #include <sndfile.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,7 +70,9 @@ void forget_temp()
     temp_output.clear();
 }
 
-// Removes the temporary output, then ends kesgen as the signal would have.
+// Removes the temporary output, then ends kesgen as the signal would have:
+// the signal stays blocked until the handler returns, and is then taken
+// with its default action.
 extern "C" void end_on_signal(int sig)
 {
     if (const char* temp = temp_for_signal)
@@ -77,13 +81,32 @@ extern "C" void end_on_signal(int sig)
     std::raise(sig);
 }
 
-// The signals that end a program by default and that a user or a session
-// sends; one the caller ignores stays ignored.
+// Every signal that ends a program by default and can be caught: those a
+// user or a session sends, a closed pipe, timers, the faults and the
+// real-time signals.
+sigset_t ending_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV,
+                          SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU, SIGVTALRM, SIGPROF, SIGPOLL,
+                          SIGPWR, SIGSYS})
+        sigaddset(&set, sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+        sigaddset(&set, sig);
+    return set;
+}
+
+// A signal the caller ignores (as nohup ignores a hangup) stays ignored.
+// A file too large for the limit set by ulimit -f is a failed write like
+// any other, with the reason EFBIG, rather than the end of kesgen.
 void remove_temp_on_signals()
 {
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const sigset_t set = ending_signals();
+    for (int sig = 1; sig < NSIG; ++sig) {
         struct sigaction old{};
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+        if (sigismember(&set, sig) != 1 || sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN)
             continue;
         struct sigaction act{};
         act.sa_handler = end_on_signal;
@@ -93,11 +116,16 @@ void remove_temp_on_signals()
 }
 
 [[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
-[[noreturn]] void fail(const char* format, ...)
+void remove_temp()
 {
     if (!temp_output.empty())
         std::remove(temp_output.c_str());
     forget_temp();
+}
+
+[[noreturn]] void fail(const char* format, ...)
+{
+    remove_temp();
     std::fputs("kesgen: ", stderr);
     va_list ap;
     va_start(ap, format);
@@ -347,29 +375,73 @@ sf_count_t io_write(const void* data, sf_count_t count, void* user)
     return done;
 }
 
+// The file a name leads to through symbolic links; it need not exist yet,
+// so a link that names a file not yet written gets that file.
+std::filesystem::path link_target(const char* name)
+{
+    std::filesystem::path path = name;
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code ec;
+        const std::filesystem::path to = std::filesystem::read_symlink(path, ec);
+        if (ec)
+            return path;
+        path = path.parent_path() / to;
+    }
+    fail("%s: %s", name, std::strerror(ELOOP));
+}
+
+// ".NAME.XXXXXX" beside target, NAME cut short where the whole would pass
+// the folder's limit on the length of a name.
+std::string temp_name(const std::filesystem::path& target)
+{
+    const std::filesystem::path dir = target.parent_path();
+    const long max = pathconf(dir.empty() ? "." : dir.c_str(), _PC_NAME_MAX);
+    std::string base = target.filename().string();
+    base.resize(std::min(base.size(), static_cast<std::size_t>(max > 8 ? max : 255) - 8));
+    return (dir / ("." + base + ".XXXXXX")).string();
+}
+
+// Creates the temporary file. The signals that would end kesgen wait until
+// the handler knows the file's name, so none can leave it behind.
+int make_temp(std::string& temp)
+{
+    const sigset_t ending = ending_signals();
+    sigset_t before;
+    sigprocmask(SIG_BLOCK, &ending, &before);
+    const int fd = mkstemp(temp.data());
+    const int err = errno;
+    if (fd >= 0) {
+        temp_output = temp;
+        temp_for_signal = temp_output.c_str();
+    }
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    errno = err;
+    return fd;
+}
+
 void open_output(output_file& out, const char* name, SF_INFO& info)
 {
+    const std::filesystem::path target = link_target(name);
     struct stat st;
-    const bool exists = stat(name, &st) == 0;
+    const bool exists = stat(target.c_str(), &st) == 0;
     if (std::strcmp(name, "-") == 0 || (exists && !S_ISREG(st.st_mode))) {
         out.file = sf_open(name, SFM_WRITE, &info);
         if (!out.file)
             fail("%s: %s", name, sf_strerror(nullptr));
         return;
     }
-    std::error_code ec;
-    const std::filesystem::path target = std::filesystem::weakly_canonical(name, ec);
-    out.target = ec ? std::string(name) : target.string();
-    const std::filesystem::path dir = std::filesystem::path(out.target).parent_path();
-    std::string hidden = ".";
-    hidden += std::filesystem::path(out.target).filename().string();
-    hidden += ".XXXXXX";
-    std::string temp = (dir / hidden).string();
-    out.fd = mkstemp(temp.data());
+    // An existing file is replaced only where writing it would be allowed.
+    if (exists) {
+        const int fd = open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            fail("%s: %s", name, std::strerror(errno));
+        close(fd);
+    }
+    out.target = target.string();
+    std::string temp = temp_name(target);
+    out.fd = make_temp(temp);
     if (out.fd < 0)
         fail("%s: %s", name, std::strerror(errno));
-    temp_output = temp;
-    temp_for_signal = temp_output.c_str();
     // The permissions an existing output had, or those a new file gets.
     mode_t mode = st.st_mode & 07777;
     if (!exists) {
@@ -386,19 +458,33 @@ void open_output(output_file& out, const char* name, SF_INFO& info)
 }
 
 // Closes the output, whose last data libsndfile writes only now, and puts
-// it in place.
-void finish_output(output_file& out, const char* name)
+// it on the disk.
+void close_output(output_file& out, const char* name)
 {
     const int e = sf_close(out.file);
     if (out.error)
         fail("%s: %s", name, std::strerror(out.error));
     if (e)
         fail("%s: %s", name, sf_error_number(e));
-    if (out.fd >= 0 && close(out.fd) != 0)
+    if (out.fd >= 0 && (fsync(out.fd) != 0 || close(out.fd) != 0))
         fail("%s: %s", name, std::strerror(errno));
-    if (!out.target.empty() && std::rename(temp_output.c_str(), out.target.c_str()) != 0)
+}
+
+// Renames the written file over the output, and puts the rename itself on
+// the disk: until the folder is synced, a crash could bring back the old
+// file, or none.
+void place_output(const output_file& out, const char* name)
+{
+    if (out.target.empty())
+        return;
+    if (std::rename(temp_output.c_str(), out.target.c_str()) != 0)
         fail("%s: %s", name, std::strerror(errno));
     forget_temp();
+    const std::filesystem::path dir = std::filesystem::path(out.target).parent_path();
+    const int fd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || (fsync(fd) != 0 && errno != EINVAL))
+        fail("%s: %s", name, std::strerror(errno));
+    close(fd);
 }
 
 // Writes the output block by block, from the carrier or the generator,
@@ -410,8 +496,6 @@ long long write_output(const output_file& out, SNDFILE* in, generator& gen, cons
     constexpr long long block = 4096;
     const auto channels = static_cast<std::size_t>(in ? 2 : o.channels);
     std::vector<std::int32_t> samples(static_cast<std::size_t>(block) * channels);
-    if (frames >= 0 && o.at > frames)
-        too_short(s, o, frames);
     const auto room = (frames >= 0 ? static_cast<std::uint64_t>(frames) : max_stream_frames) -
                       static_cast<std::uint64_t>(o.at);
     long long changed = 0;
@@ -561,14 +645,26 @@ int main(int argc, char** argv)
         fail("%s: this file type cannot hold %d-bit integer samples at this rate and channel count",
              o.output, width);
 
+    // The stream cannot begin past the end of the file, nor past the most
+    // frames kesscan can count.
+    if (static_cast<std::uint64_t>(o.at) > (frames >= 0 ? static_cast<std::uint64_t>(frames) : max_stream_frames))
+        too_short(stream, o, frames);
+
     output_file out;
     remove_temp_on_signals();
     open_output(out, o.output, out_info);
     generator gen{o.signal, width, out_info.samplerate};
     const long long changed = write_output(out, in.get(), gen, o, frames, stream);
-    finish_output(out, o.output);
+    close_output(out, o.output);
     close_list(stream.list);
     if (o.carrier)
         std::printf("%s: %lld of %lld right-channel samples changed\n", o.output, changed, frames);
+    // What kesgen says goes out before the output takes its place: when it
+    // cannot be said, the old output stays.
+    if (!flush_stdout()) {
+        remove_temp();
+        return close_stdout("kesgen");
+    }
+    place_output(out, o.output);
     return close_stdout("kesgen");
 }
