@@ -64,10 +64,14 @@ int main(int argc, char** argv)
         return 1;
     }
     static bitreader br;
-    static std::uint32_t skipped;
-    init_bits_sf(br, file.get(), 0);
+    static sample_source source;
+    std::uint32_t skipped = 0;
+    init_bits_sf(br, source, file.get(), 0);
     br.msb = 1;  // the first frame's bit is a word's top bit, as in a byte
-    br.get_bits_cb = [](std::uint64_t, std::int32_t n) { skipped += static_cast<std::uint32_t>(n); };
+    br.opaque = &skipped;
+    br.get_bits_cb = [](void* opaque, std::uint64_t, std::int32_t n) {
+        *static_cast<std::uint32_t*>(opaque) += static_cast<std::uint32_t>(n);
+    };
     if (find_sync(br, sync_pattern, 56, 1024) != 0)
         return 0;
     walker w;

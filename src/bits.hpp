@@ -1,4 +1,4 @@
-// Bit reader and table-driven field printer.
+// The bit reader.
 //
 // A bitreader is a window of 1024 bit cells held in 32 words. Cell k lives in
 // word k / 32; which bit of the word depends on the reader's order:
@@ -21,6 +21,13 @@
 //
 // and a larger one runs the end-of-data path even while the source has
 // data. Readers here ask for at most 64 cells beyond bitpos.
+//
+// The operations are plain functions that reach their state through the
+// reader, as a decoder's callbacks get their client data: the refill
+// through the reader it is handed (source, or data for fill_bits_buf), the
+// observer and the end-of-data operation through opaque, their first
+// argument. A reader owns none of it, so readers of separate scans never
+// meet.
 #pragma once
 
 #include <algorithm>
@@ -35,9 +42,11 @@ struct bitreader {
     std::uint32_t bitend;                                 // cells bitpos..bitend-1 are unread
     std::uint32_t msb;                                    // 0: least significant bit first
     void (*fill_bits)(bitreader& r, std::int32_t needed); // append cells: needed counts from bitpos
-    void (*get_bits_cb)(std::uint64_t bits, std::int32_t n); // sees every value read
-    void (*eof_cb)();                                     // the source ran dry
+    void (*get_bits_cb)(void* opaque, std::uint64_t bits, std::int32_t n); // sees every value read
+    void (*eof_cb)(void* opaque);                         // the source ran dry
     const void* data;                                     // next byte for fill_bits_buf
+    void* source;                                         // any other refill's own record
+    void* opaque;                                         // for get_bits_cb and eof_cb
 };
 
 void init_bits(bitreader& r);
@@ -115,7 +124,7 @@ inline std::uint64_t peek_bits64(bitreader& r, std::uint32_t n, std::uint32_t of
     const std::uint64_t v = peek_bits64(r, static_cast<std::uint32_t>(n), 0);
     r.bitpos = std::min(r.bitpos + static_cast<std::uint32_t>(n), r.bitend);
     if (r.get_bits_cb)
-        r.get_bits_cb(v, n);
+        r.get_bits_cb(r.opaque, v, n);
     return v;
 }
 
@@ -125,50 +134,3 @@ inline std::int64_t get_sbits(bitreader& r, std::int32_t n)
     const std::uint64_t v = get_ubits(r, n) << (64 - n);
     return static_cast<std::int64_t>(v) >> (64 - n);
 }
-
-// Field flags; they are or-ed together.
-inline constexpr std::int32_t BF_SIGNED = 0x01;  // two's complement
-inline constexpr std::int32_t BF_HEX = 0x02;     // 0x and (size + 3) / 4 digits
-inline constexpr std::int32_t BF_CHAR = 0x04;    // value and character; dumps as text
-inline constexpr std::int32_t BF_DATA = 0x08;    // raw block of size bits, dumped
-inline constexpr std::int32_t BF_RET = 0x10;     // the frame's result
-inline constexpr std::int32_t BF_VARSIZE = 0x20; // width = value of entry (size % 16)
-inline constexpr std::int32_t BF_NONL = 0x40;    // no line end after the value
-
-// A field's name must outlive the scan, as a string literal does: the
-// printer keeps each field line's fixed columns keyed by the name's address,
-// so a name rebuilt at run time in a reused buffer would print stale text.
-// Debug builds check it.
-struct bitfield {
-    std::int32_t size;          // bits; with BF_VARSIZE a table position mod 16
-    std::int32_t flags;         // BF_*
-    const char* name;           // nullptr ends the table; static storage
-    const char* const* values;  // names indexed by value, or nullptr
-};
-
-struct frame {
-    const char* name;                                        // nullptr: "unknown type"
-    const bitfield* fields;                                  // layout, or nullptr
-    std::int32_t (*handler)(bitreader& r, std::uint32_t type); // used instead of fields
-};
-
-// Sees every field print_field reads, at every level: its value, or for a
-// block its bytes (the value is then 0). For outputs beside the text.
-using field_observer = void (*)(const bitfield& f, std::uint64_t v, const std::uint8_t* bytes, std::size_t n);
-
-std::int32_t print_verbosity(std::int32_t v);
-// Sets the field observer (nullptr for none); returns the one before.
-field_observer print_observer(field_observer f);
-std::int32_t print_verbose(std::int32_t v, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
-std::uint64_t print_field(bitreader& r, std::int32_t size, std::int32_t flags,
-                          const char* name, const char* const* values);
-std::uint64_t print_fields(bitreader& r, const bitfield* table, std::uint64_t* out);
-std::uint64_t print_frame(bitreader& r, const frame& f, std::int32_t type, std::uint64_t pos);
-void print_data(bitreader& r, std::int32_t size, std::int32_t flags, const char* name,
-                std::uint8_t* out);
-void print_end();
-// The printer gathers its lines and writes them out in large blocks; this
-// writes what it holds. Call it before anything else writes to standard
-// output, and before the end.
-void print_flush();

@@ -1,9 +1,6 @@
 #include "report.hpp"
 
-#include "ker-common.hpp"
-
 #include <charconv>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -71,16 +68,6 @@ void put_column(std::string& s, const char* name)
     }
 }
 
-// A summary line is handed to the system in one write, so that processes
-// writing lines to one pipe never cut into each other's (a pipe keeps
-// writes of up to PIPE_BUF bytes whole). Nothing else is left in the buffer
-// in summary mode: the line before went out the same way.
-void write_line(const std::string& line)
-{
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    flush_stdout();
-}
-
 const char* status_name(file_status s)
 {
     switch (s) {
@@ -93,80 +80,66 @@ const char* status_name(file_status s)
 }
 
 // ---------------------------------------------------------------------------
-// Summary: where the stream starts, its source as the first sound
-// stream_params frame tells it, and how many frames were whole and sound.
+// Summary
 
-// A value and the name its field's table gives it, if any.
-struct named_value {
-    std::int64_t value = 0;
-    const char* name = nullptr;
-    bool known = false;
-};
-
-struct source_params {
-    named_value rate, bitdepth, gain;
-};
-
-struct {
-    bool json, quick;  // from the command line
-} sum_settings;
-
-struct {
-    const char* file;
-    bool synced;
-    std::uint32_t sync;
-    std::uint64_t frames, errors;
-    bool in_params;         // the frame being read is a stream_params frame
-    source_params reading;  // its fields so far
-    source_params params;   // the first sound one's
-    bool have_params;
-} sum;
-
-void sum_file_begin(const char* name)
+summary_state& sum_of(void* self)
 {
-    sum = {};
-    sum.file = name;
+    return *static_cast<summary_state*>(self);
 }
 
-void sum_sync_found(std::uint32_t pos)
+void sum_file_begin(void* self, const char* name)
 {
-    sum.synced = true;
-    sum.sync = pos;
+    summary_state& s = sum_of(self);
+    s.file = name;
+    s.synced = false;
+    s.sync = 0;
+    s.frames = s.errors = 0;
+    s.in_params = s.have_params = false;
+    s.reading = s.params = {};
 }
 
-bool sum_frame_begin(std::uint32_t, std::uint32_t type, const frame&, bool)
+void sum_sync_found(void* self, std::uint32_t pos)
 {
-    sum.in_params = type == 1 && !sum.have_params;
-    sum.reading = {};
-    return sum.in_params;
+    sum_of(self).synced = true;
+    sum_of(self).sync = pos;
 }
 
-void sum_field(const bitfield& f, std::uint64_t v, const std::uint8_t*, std::size_t)
+bool sum_frame_begin(void* self, std::uint32_t, std::uint32_t type, const frame&, bool)
 {
-    if (!sum.in_params)
+    summary_state& s = sum_of(self);
+    s.in_params = type == 1 && !s.have_params;
+    s.reading = {};
+    return s.in_params;
+}
+
+void sum_field(void* self, const bitfield& f, std::uint64_t v, const std::uint8_t*, std::size_t)
+{
+    summary_state& s = sum_of(self);
+    if (!s.in_params)
         return;
-    named_value* slot = std::strcmp(f.name, "orig_rate") == 0     ? &sum.reading.rate
-                        : std::strcmp(f.name, "bitdepth") == 0    ? &sum.reading.bitdepth
-                        : std::strcmp(f.name, "replay_gain") == 0 ? &sum.reading.gain
+    named_value* slot = std::strcmp(f.name, "orig_rate") == 0     ? &s.reading.rate
+                        : std::strcmp(f.name, "bitdepth") == 0    ? &s.reading.bitdepth
+                        : std::strcmp(f.name, "replay_gain") == 0 ? &s.reading.gain
                                                                   : nullptr;
     if (slot)
         *slot = {static_cast<std::int64_t>(v), f.values ? f.values[v] : nullptr, true};
 }
 
-void sum_frame_end(std::uint32_t, bool ok, std::uint32_t)
+void sum_frame_end(void* self, std::uint32_t, bool ok, std::uint32_t)
 {
-    ++sum.frames;
-    sum.errors += !ok;
-    if (sum.in_params && ok) {
-        sum.params = sum.reading;
-        sum.have_params = true;
+    summary_state& s = sum_of(self);
+    ++s.frames;
+    s.errors += !ok;
+    if (s.in_params && ok) {
+        s.params = s.reading;
+        s.have_params = true;
     }
-    sum.in_params = false;
+    s.in_params = false;
 }
 
-bool sum_satisfied()
+bool sum_satisfied(void* self)
 {
-    return sum_settings.quick && sum.have_params;
+    return sum_of(self).quick && sum_of(self).have_params;
 }
 
 void put_text_value(std::string& s, const named_value& v, bool hex)
@@ -206,37 +179,54 @@ void put_json_value(std::string& s, const char* key, const named_value& v, const
     }
 }
 
-void sum_file_end(file_status status)
+// "{"file":NAME," and, for a name that is not UTF-8, its bytes exactly:
+// the escapes of NAME stand for characters, which another name may have.
+void put_json_file(std::string& s, const char* name)
 {
-    static std::string line;
+    const std::size_t n = std::strlen(name);
+    s += "{\"file\":";
+    if (!json_string(s, name, n)) {
+        s += ",\"file_bytes\":\"";
+        base64(s, name, n);
+        s += '"';
+    }
+    s += ',';
+}
+
+// The line goes to the printer whole, and out with the file's end: a line
+// of up to PIPE_BUF bytes reaches a pipe in one piece, so processes
+// writing summaries to one pipe never cut into each other's.
+void sum_file_end(void* self, file_status status)
+{
+    summary_state& s = sum_of(self);
+    std::string& line = s.line;
     line.clear();
     const source_params none{};
-    const source_params& p = sum.have_params ? sum.params : none;
-    if (sum_settings.json) {
-        line += "{\"file\":";
-        json_string(line, sum.file, std::strlen(sum.file));
-        line += ",\"status\":\"";
+    const source_params& p = s.have_params ? s.params : none;
+    if (s.json) {
+        put_json_file(line, s.file);
+        line += "\"status\":\"";
         line += status_name(status);
         line += "\",\"sync\":";
-        if (sum.synced)
-            put_number(line, sum.sync);
+        if (s.synced)
+            put_number(line, s.sync);
         else
             line += "null";
         put_json_value(line, "rate", p.rate, "rate_index");
         put_json_value(line, "bitdepth", p.bitdepth, "bitdepth_index");
         put_json_value(line, "replay_gain", p.gain, nullptr);
         line += ",\"frames\":";
-        put_number(line, sum.frames);
+        put_number(line, s.frames);
         line += ",\"errors\":";
-        put_number(line, sum.errors);
+        put_number(line, s.errors);
         line += "}\n";
     } else {
-        put_column(line, sum.file);
+        put_column(line, s.file);
         line += '\t';
         line += status_name(status);
         line += '\t';
-        if (sum.synced)
-            put_hex(line, sum.sync, 8);
+        if (s.synced)
+            put_hex(line, s.sync, 8);
         else
             line += '-';
         line += '\t';
@@ -246,154 +236,155 @@ void sum_file_end(file_status status)
         line += '\t';
         put_text_value(line, p.gain, false);
         line += '\t';
-        put_number(line, sum.frames);
+        put_number(line, s.frames);
         line += '\t';
-        put_number(line, sum.errors);
+        put_number(line, s.errors);
         line += '\n';
     }
-    write_line(line);
+    print_text(*s.out, line.data(), line.size());
 }
-
-constexpr report summary_ops = {
-    sum_file_begin, sum_sync_found, sum_frame_begin, sum_field, sum_frame_end, sum_satisfied, sum_file_end,
-};
 
 // ---------------------------------------------------------------------------
-// Frames as JSON Lines: an object for each frame the text would print, and
-// for each checksum error of a frame it would not.
+// Frames as JSON Lines
 
-struct {
-    std::int32_t level;
-    std::string file;    // "{"file":NAME," to begin every object
-    std::string object;  // the frame being read
-    bool open;           // a selected frame is being read
-    bool first_field;
-    std::uint32_t pos, type;
-} js;
-
-void js_file_begin(const char* name)
+json_state& js_of(void* self)
 {
-    js.file = "{\"file\":";
-    json_string(js.file, name, std::strlen(name));
-    js.file += ',';
-    js.open = false;
+    return *static_cast<json_state*>(self);
 }
 
-void js_sync_found(std::uint32_t) {}
-
-bool js_frame_begin(std::uint32_t pos, std::uint32_t type, const frame& f, bool selected)
+void js_file_begin(void* self, const char* name)
 {
-    js.pos = pos;
-    js.type = type;
-    js.open = selected;
+    json_state& s = js_of(self);
+    s.file.clear();
+    put_json_file(s.file, name);
+    s.open = false;
+}
+
+void js_sync_found(void*, std::uint32_t) {}
+
+bool js_frame_begin(void* self, std::uint32_t pos, std::uint32_t type, const frame& f, bool selected)
+{
+    json_state& s = js_of(self);
+    s.pos = pos;
+    s.type = type;
+    s.open = selected;
     if (!selected)
         return false;
-    js.object = js.file;
-    js.object += "\"pos\":";
-    put_number(js.object, pos);
-    js.object += ",\"type\":";
-    put_number(js.object, type);
-    js.object += ",\"name\":";
+    s.object = s.file;
+    s.object += "\"pos\":";
+    put_number(s.object, pos);
+    s.object += ",\"type\":";
+    put_number(s.object, type);
+    s.object += ",\"name\":";
     if (f.name)
-        json_string(js.object, f.name, std::strlen(f.name));
+        json_string(s.object, f.name, std::strlen(f.name));
     else
-        js.object += "null";
-    js.object += ",\"fields\":[";
-    js.first_field = true;
+        s.object += "null";
+    s.object += ",\"fields\":[";
+    s.first_field = true;
     return true;
 }
 
-void js_field(const bitfield& f, std::uint64_t v, const std::uint8_t* bytes, std::size_t n)
+void js_field(void* self, const bitfield& f, std::uint64_t v, const std::uint8_t* bytes, std::size_t n)
 {
-    if (!js.open)
+    json_state& s = js_of(self);
+    if (!s.open)
         return;
-    js.object += js.first_field ? "{\"name\":" : ",{\"name\":";
-    js.first_field = false;
-    json_string(js.object, f.name, std::strlen(f.name));
-    js.object += ",\"bits\":";
-    put_number(js.object, f.size);
-    js.object += ",\"value\":";
+    s.object += s.first_field ? "{\"name\":" : ",{\"name\":";
+    s.first_field = false;
+    json_string(s.object, f.name, std::strlen(f.name));
+    s.object += ",\"bits\":";
+    put_number(s.object, f.size);
+    s.object += ",\"value\":";
     if (f.flags & BF_SIGNED)
-        put_number(js.object, static_cast<std::int64_t>(v));
+        put_number(s.object, static_cast<std::int64_t>(v));
     else
-        put_number(js.object, v);
+        put_number(s.object, v);
     if (!(f.flags & BF_DATA) && f.values && f.values[v]) {
-        js.object += ",\"text\":";
-        json_string(js.object, f.values[v], std::strlen(f.values[v]));
+        s.object += ",\"text\":";
+        json_string(s.object, f.values[v], std::strlen(f.values[v]));
     }
-    if (bytes && js.level >= 2) {
-        js.object += ",\"bytes\":\"";
+    if (bytes && s.level >= 2) {
+        s.object += ",\"bytes\":\"";
         for (std::size_t i = 0; i < n; ++i)
-            put_hex(js.object, bytes[i], 2);
-        js.object += '"';
+            put_hex(s.object, bytes[i], 2);
+        s.object += '"';
     }
-    js.object += '}';
+    s.object += '}';
 }
 
-void js_write()
+void js_write(json_state& s)
 {
-    std::fwrite(js.object.data(), 1, js.object.size(), stdout);
+    print_text(*s.out, s.object.data(), s.object.size());
 }
 
-void js_frame_end(std::uint32_t crc, bool ok, std::uint32_t end)
+void js_frame_end(void* self, std::uint32_t crc, bool ok, std::uint32_t end)
 {
-    if (!js.open && ok)
+    json_state& s = js_of(self);
+    if (!s.open && ok)
         return;
-    if (js.open) {
-        js.object += "]";
+    if (s.open) {
+        s.object += "]";
     } else {
-        js.object = js.file;
-        js.object += "\"pos\":";
-        put_number(js.object, js.pos);
-        js.object += ",\"type\":";
-        put_number(js.object, js.type);
+        s.object = s.file;
+        s.object += "\"pos\":";
+        put_number(s.object, s.pos);
+        s.object += ",\"type\":";
+        put_number(s.object, s.type);
     }
-    js.object += ",\"crc\":";
-    put_number(js.object, crc);
-    js.object += ok ? ",\"crc_ok\":true" : ",\"crc_ok\":false,\"error_pos\":";
+    s.object += ",\"crc\":";
+    put_number(s.object, crc);
+    s.object += ok ? ",\"crc_ok\":true" : ",\"crc_ok\":false,\"error_pos\":";
     if (!ok)
-        put_number(js.object, end);
-    js.object += "}\n";
-    js.open = false;
-    js_write();
+        put_number(s.object, end);
+    s.object += "}\n";
+    s.open = false;
+    js_write(s);
 }
 
-bool js_satisfied()
+bool js_satisfied(void*)
 {
     return false;
 }
 
 // A frame cut off by the end of the samples: the fields read before it.
-void js_file_end(file_status)
+void js_file_end(void* self, file_status)
 {
-    if (!js.open)
+    json_state& s = js_of(self);
+    if (!s.open)
         return;
-    js.object += "]}\n";
-    js.open = false;
-    js_write();
+    s.object += "]}\n";
+    s.open = false;
+    js_write(s);
 }
-
-constexpr report json_ops = {
-    js_file_begin, js_sync_found, js_frame_begin, js_field, js_frame_end, js_satisfied, js_file_end,
-};
 
 }  // namespace
 
-const report* summary_report(bool json, bool quick)
+constexpr report summary_report = {
+    sum_file_begin, sum_sync_found, sum_frame_begin, sum_field, sum_frame_end, sum_satisfied, sum_file_end,
+};
+
+constexpr report json_report = {
+    js_file_begin, js_sync_found, js_frame_begin, js_field, js_frame_end, js_satisfied, js_file_end,
+};
+
+void init_summary(summary_state& s, printer& out, bool json, bool quick)
 {
-    sum_settings = {json, quick};
-    return &summary_ops;
+    s.out = &out;
+    s.json = json;
+    s.quick = quick;
 }
 
-const report* json_report(std::int32_t level)
+void init_json(json_state& s, printer& out, std::int32_t level)
 {
-    js.level = level;
-    return &json_ops;
+    s.out = &out;
+    s.level = level;
 }
 
-void json_string(std::string& out, const char* s, std::size_t n)
+bool json_string(std::string& out, const char* s, std::size_t n)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(s);
+    bool utf8 = true;
     out += '"';
     for (std::size_t i = 0; i < n;) {
         // A run of ASCII that stands as it is goes in one piece: names are
@@ -419,8 +410,24 @@ void json_string(std::string& out, const char* s, std::size_t n)
         } else {
             out += "\\u00";
             put_hex(out, c, 2);
+            utf8 = utf8 && c < 0x80;
         }
         ++i;
     }
     out += '"';
+    return utf8;
+}
+
+void base64(std::string& out, const char* s, std::size_t n)
+{
+    constexpr char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const auto* p = reinterpret_cast<const unsigned char*>(s);
+    for (std::size_t i = 0; i < n; i += 3) {
+        const std::size_t left = n - i;
+        const std::uint32_t v = p[i] << 16 | (left > 1 ? p[i + 1] << 8 : 0) | (left > 2 ? p[i + 2] : 0);
+        out += digits[v >> 18];
+        out += digits[v >> 12 & 63];
+        out += left > 1 ? digits[v >> 6 & 63] : '=';
+        out += left > 2 ? digits[v & 63] : '=';
+    }
 }

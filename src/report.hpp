@@ -1,10 +1,12 @@
 // Outputs beside the text: one summary line per file, as tab-separated text
 // or as JSON, and the frames as JSON Lines. The frame loop tells an output
-// what it decodes through a record of plain operations, as a reader is given
-// its refill and observer; the text printer knows nothing of these.
+// what it decodes through a record of plain operations, each handed the
+// output's own state record, as a reader is given its refill and observer;
+// the text printer knows nothing of these. An output writes its lines
+// through the scan's printer, among the text it holds.
 #pragma once
 
-#include "bits.hpp"
+#include "print.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,33 +15,75 @@
 enum class file_status {
     stream,   // the sync pattern was found and the samples ended cleanly
     none,     // the file was read; no sync pattern near the start
-    damaged,  // libsndfile reported an error while the samples were read
+    damaged,  // the samples ended with an error from the decoder
     error,    // not opened, not stereo, or the start lies outside it
 };
 
 struct report {
-    void (*file_begin)(const char* name);
-    void (*sync_found)(std::uint32_t pos);
+    void (*file_begin)(void* self, const char* name);
+    void (*sync_found)(void* self, std::uint32_t pos);
     // selected: the frame passes the -p filter. True when the output wants
     // the frame's fields, which are then read through the printer.
-    bool (*frame_begin)(std::uint32_t pos, std::uint32_t type, const frame& f, bool selected);
-    // Every field of the frame's layout, as the printer reads it.
-    void (*field)(const bitfield& f, std::uint64_t v, const std::uint8_t* bytes, std::size_t n);
+    bool (*frame_begin)(void* self, std::uint32_t pos, std::uint32_t type, const frame& f, bool selected);
+    // Every field of the frame's layout, as the printer reads it: the
+    // printer's field observer.
+    field_observer field;
     // The checksum byte read, whether it matched, and the position after it.
-    void (*frame_end)(std::uint32_t crc, bool ok, std::uint32_t end);
+    void (*frame_end)(void* self, std::uint32_t crc, bool ok, std::uint32_t end);
     // True once the output has all it asked for (the summary's -1).
-    bool (*satisfied)();
-    void (*file_end)(file_status status);
+    bool (*satisfied)(void* self);
+    void (*file_end)(void* self, file_status status);
 };
 
-// The summary, as text or JSON; with quick, it is satisfied by the first
-// stream_params frame whose checksum matched.
-const report* summary_report(bool json, bool quick);
-// The frames as JSON Lines; at level 2 and above a data block carries its
-// bytes, as the text dumps them.
-const report* json_report(std::int32_t level);
+// A value and the name its field's table gives it, if any.
+struct named_value {
+    std::int64_t value = 0;
+    const char* name = nullptr;
+    bool known = false;
+};
+
+struct source_params {
+    named_value rate, bitdepth, gain;
+};
+
+// The summary: where the stream starts, its source as the first sound
+// stream_params frame tells it, and how many frames were whole and sound.
+struct summary_state {
+    printer* out;
+    bool json, quick;       // JSON; satisfied by the first sound stream_params frame
+    const char* file;
+    bool synced;
+    std::uint32_t sync;
+    std::uint64_t frames, errors;
+    bool in_params;         // the frame being read is a stream_params frame
+    source_params reading;  // its fields so far
+    source_params params;   // the first sound one's
+    bool have_params;
+    std::string line;
+};
+
+// The frames as JSON Lines: an object for each frame the text would print,
+// and for each checksum error of a frame it would not.
+struct json_state {
+    printer* out;
+    std::int32_t level;  // from 2 on, a data block carries its bytes
+    std::string file;    // "{"file":NAME," to begin every object
+    std::string object;  // the frame being read
+    bool open;           // a selected frame is being read
+    bool first_field;
+    std::uint32_t pos, type;
+};
+
+extern const report summary_report;
+extern const report json_report;
+
+void init_summary(summary_state& s, printer& out, bool json, bool quick);
+void init_json(json_state& s, printer& out, std::int32_t level);
 
 // A JSON string of the bytes s[0..n): valid JSON whatever the bytes are. A
 // byte that is not part of well-formed UTF-8 is written \u00XX, the
-// character with the byte's number.
-void json_string(std::string& out, const char* s, std::size_t n);
+// character with the byte's number. False when there was such a byte: the
+// string then stands for other bytes than s.
+bool json_string(std::string& out, const char* s, std::size_t n);
+// The bytes s[0..n) in base64, with padding.
+void base64(std::string& out, const char* s, std::size_t n);

@@ -2,12 +2,18 @@
 // of (left XOR right) in libsndfile's 32-bit integer form, where a sample of
 // any width is scaled to fill the 32 bits. Bit 8 is then the least
 // significant bit of a 24-bit sample.
+//
+// The samples come in blocks: from libsndfile, 4096 interleaved frames read
+// into the source's own buffer; from a decoder that keeps a buffer for each
+// channel, its buffers as they stand, in the decoder's own width.
 #pragma once
 
 #include "bits.hpp"
 
 #include <sndfile.h>
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -30,22 +36,53 @@ struct sample_bit {
     }
 };
 
-// There is one sample reader per process: the file, the block of samples
-// and the position in it are module state, so a second reader set up with
-// init_bits_sf takes the first one's place. The program reads one file at
-// a time.
+inline constexpr std::uint32_t block_frames = 4096;
 
-// Resets r and makes it a reader of file from its current position, testing
-// sample bit xbit + 8. Leaves msb and the observer and end operations unset.
-void init_bits_sf(bitreader& r, SNDFILE* file, sample_bit xbit);
+// A sample source: the reader it feeds reaches it through its source
+// pointer. Frame i of the block has its left sample at left[i * step] and
+// its right at right[i * step].
+struct sample_source {
+    const std::int32_t* left;
+    const std::int32_t* right;
+    std::uint32_t step;    // 2: interleaved; 1: a buffer a channel
+    std::uint32_t bufpos;  // next unconsumed frame of the block
+    std::uint32_t bufend;  // frames in the block
+    std::uint32_t xorbit;  // sample bit tested, in the 32-bit form, below 32
+    std::uint32_t up;      // left shift taking the tested bit of a sample as
+                           // the block holds it to bit 31; 32 or more when
+                           // the samples are too narrow to have it
+    // Brings the next block; false at the end of the samples, after which
+    // it is not called again.
+    bool (*next_block)(sample_source& s);
+    void* opaque;  // next_block's own record, for a decoder
+    std::atomic<std::uint64_t>* frames_read;  // counts the frames brought, or nullptr
+    SNDFILE* file;                            // read by libsndfile, owned by the caller
+    std::array<std::int32_t, 2 * block_frames> buf;  // libsndfile's block: left 2i, right 2i + 1
+};
+
+// Resets r and s and makes r a reader of file from its current position,
+// testing sample bit xbit + 8. Leaves msb and the observer and end
+// operations unset.
+void init_bits_sf(bitreader& r, sample_source& s, SNDFILE* file, sample_bit xbit);
+
+// Resets r and s and makes r a reader of the blocks next_block brings:
+// buffers of a channel each, in samples of the width set by
+// set_sample_width.
+void init_bits_planar(bitreader& r, sample_source& s, bool (*next_block)(sample_source&), void* opaque,
+                      sample_bit xbit);
+
+// For a planar source: its blocks hold samples of bits (1..32) bits, which
+// libsndfile's form shifts up by 32 - bits.
+void set_sample_width(sample_source& s, std::uint32_t bits);
 
 // The parity bits are gathered with the widest vector instructions the
 // processor has (AVX2), or with false with the baseline ones (SSE2 on
 // x86-64), so that the two can be compared. Takes effect at the next
-// init_bits_sf; returns the setting before.
+// init_bits_sf or init_bits_planar; returns the setting before. Safe from
+// any thread.
 bool sample_wide_vectors(bool on);
 
 // Reads and drops up to n sample frames from file, for inputs that cannot
-// seek; returns how many frames there were. It reads into the sample
-// reader's block, so it is called before that reader is set up.
-std::int64_t skip_frames(SNDFILE* file, std::int64_t n);
+// seek; returns how many frames there were. It reads into s's block, so it
+// is called before a reader is set up over s.
+std::int64_t skip_frames(sample_source& s, SNDFILE* file, std::int64_t n);

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <memory>
 #include <string>
 
 namespace {
@@ -43,15 +43,19 @@ TEST(JsonFrames, BlocksCarryTheirBytesFromLevel2)
     static constexpr bitfield block = {16, BF_DATA, "d", nullptr};
     static constexpr frame f = {"x", nullptr, nullptr};
     const std::uint8_t bytes[] = {0x0a, 0xff};
+    std::string text;
+    const auto p = std::make_unique<printer>();
+    init_printer(*p, {[](void* o, int, const char* s, std::size_t n) { static_cast<std::string*>(o)->append(s, n); }, &text});
     for (const std::int32_t level : {1, 2}) {
-        const report* out = json_report(level);
-        testing::internal::CaptureStdout();
-        out->file_begin("f");
-        EXPECT_TRUE(out->frame_begin(8, 9, f, true));
-        out->field(block, 0, bytes, 2);
-        out->frame_end(1, true, 40);
-        std::fflush(stdout);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+        json_state js;
+        init_json(js, *p, level);
+        text.clear();
+        json_report.file_begin(&js, "f");
+        EXPECT_TRUE(json_report.frame_begin(&js, 8, 9, f, true));
+        json_report.field(&js, block, 0, bytes, 2);
+        json_report.frame_end(&js, 1, true, 40);
+        print_flush(*p);
+        EXPECT_EQ(text,
                   std::string("{\"file\":\"f\",\"pos\":8,\"type\":9,\"name\":\"x\",\"fields\":[{\"name\":\"d\",\"bits\":16,\"value\":0") +
                       (level > 1 ? ",\"bytes\":\"0aff\"" : "") + "}],\"crc\":1,\"crc_ok\":true}\n");
     }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -60,6 +61,7 @@ TEST(SampleParity, ShortReadsGoOnAndTheEndIsFinal)
     // damaged file at every read, so a later read would hide it. Both bit
     // orders, gathered with the widest vectors and with the baseline ones.
     decltype(bitreader::fill_bits) fills[2] = {};
+    const auto source = std::make_unique<sample_source>();
     for (const bool wide : {true, false}) {
         sample_wide_vectors(wide);
         for (const std::uint32_t msb : {0u, 1u}) {
@@ -67,10 +69,10 @@ TEST(SampleParity, ShortReadsGoOnAndTheEndIsFinal)
                 m.caps = {300 * 6, second};
                 sf_seek(f.get(), 0, SEEK_SET);
                 bitreader r;
-                init_bits_sf(r, f.get(), 0);
+                init_bits_sf(r, *source, f.get(), 0);
                 fills[wide] = r.fill_bits;
                 r.msb = msb;
-                r.eof_cb = [] { throw std::out_of_range("end of samples"); };
+                r.eof_cb = [](void*) { throw std::out_of_range("end of samples"); };
                 const std::size_t n = second ? 5000 : 300;
                 std::string got = "bits ";
                 while (got.size() < 5 + n)
@@ -97,10 +99,11 @@ TEST(SampleParity, SyncFoundWithin1024PositionsOfTheStart)
         SF_INFO info{};
         const sndfile_ptr f{sf_open(path.c_str(), SFM_READ, &info)};
         bitreader r;
-        init_bits_sf(r, f.get(), 0);
+        sample_source source;
+        init_bits_sf(r, source, f.get(), 0);
         r.msb = 1;
         skipped = 0;
-        r.get_bits_cb = [](std::uint64_t, std::int32_t n) { skipped += static_cast<std::uint32_t>(n); };
+        r.get_bits_cb = [](void*, std::uint64_t, std::int32_t n) { skipped += static_cast<std::uint32_t>(n); };
         EXPECT_EQ(find_sync(r, 0x00048C49E0AB2C, 56, 1024), pad < 1024 ? 0 : -1) << pad;
         EXPECT_EQ(skipped, std::min(pad, 1024u)) << pad;
     }

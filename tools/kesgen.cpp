@@ -12,7 +12,7 @@
 // failure or a signal leaves the carrier, an existing output and any
 // symbolic link as they were.
 #include "framelist.hpp"
-#include "ker-common.hpp"
+#include "output.hpp"
 #include "sfbits.hpp"
 
 #include <getopt.h>

@@ -1,0 +1,149 @@
+#include "output.hpp"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace {
+
+// Standard output and error belong to the whole process; one writer at a
+// time holds the lock, the status line's included.
+struct standard_streams {
+    // 0 while standard output is sound; then the errno of its first
+    // failure, or -1 when the failure came without one.
+    std::atomic<int> failure{0};
+    std::mutex lock;
+    bool status_shown = false;  // a status line stands on standard error
+    bool status_over_text = false;  // standard output writes on the same terminal
+};
+standard_streams streams;
+
+// Notes a failure once, with the errno that came with it.
+void note_failure(int err)
+{
+    int none = 0;
+    streams.failure.compare_exchange_strong(none, err > 0 ? err : -1);
+}
+
+// Writes all of s[0..n) to fd; a full non-blocking descriptor is waited on
+// rather than taken for a failure. The errno of a failure, -1 for one
+// without, or 0.
+int write_all(int fd, const char* s, std::size_t n)
+{
+    while (n > 0) {
+        const ssize_t done = write(fd, s, n);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{fd, POLLOUT, 0};
+            if (poll(&p, 1, -1) < 0 && errno != EINTR)
+                return errno;
+            continue;
+        }
+        if (done <= 0)
+            return done < 0 ? errno : -1;
+        s += done;
+        n -= static_cast<std::size_t>(done);
+    }
+    return 0;
+}
+
+// With the lock held: erases the status line where a write to stream
+// would land on it.
+void make_way(int stream)
+{
+    if (streams.status_shown && (stream == 2 || streams.status_over_text)) {
+        write_all(STDERR_FILENO, "\r\033[K", 4);
+        streams.status_shown = false;
+    }
+}
+
+void write_standard(void*, int stream, const char* s, std::size_t n)
+{
+    if (stdout_failed())
+        return;
+    if (stream == out_text)
+        write_stdout(s, n);
+    else
+        write_stderr(s, n);
+}
+
+}  // namespace
+
+output_sink standard_sink()
+{
+    return {write_standard, nullptr};
+}
+
+bool stdout_failed()
+{
+    return streams.failure.load(std::memory_order_relaxed) != 0;
+}
+
+bool flush_stdout()
+{
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        note_failure(errno);
+    return !stdout_failed();
+}
+
+void write_stdout(const char* s, std::size_t n)
+{
+    if (!flush_stdout())
+        return;
+    const std::lock_guard hold(streams.lock);
+    make_way(out_text);
+    if (const int err = write_all(STDOUT_FILENO, s, n))
+        note_failure(err);
+}
+
+void write_stderr(const char* s, std::size_t n)
+{
+    const std::lock_guard hold(streams.lock);
+    make_way(out_messages);
+    write_all(STDERR_FILENO, s, n);
+}
+
+int close_stdout(const char* prog)
+{
+    // With everything written, only closing is left; a descriptor the shell
+    // left closed fails just that, and nothing was lost on it.
+    if (flush_stdout()) {
+        errno = 0;
+        if (std::fclose(stdout) != 0 && errno != EBADF)
+            note_failure(errno);
+    }
+    const int err = streams.failure.load();
+    if (!err)
+        return 0;
+    std::string message = prog;
+    message += ": write error";
+    if (err > 0)
+        message += ": ", message += std::strerror(err);
+    message += '\n';
+    write_stderr(message.data(), message.size());
+    return 1;
+}
+
+void show_status(std::string_view line)
+{
+    const std::lock_guard hold(streams.lock);
+    streams.status_over_text = isatty(STDOUT_FILENO);
+    std::string text = "\r";
+    text.append(line).append("\033[K");
+    write_all(STDERR_FILENO, text.data(), text.size());
+    streams.status_shown = true;
+}
+
+void clear_status()
+{
+    const std::lock_guard hold(streams.lock);
+    make_way(out_messages);
+}

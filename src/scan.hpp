@@ -1,0 +1,34 @@
+// Scanning one file: it is opened, its side stream's sync pattern searched
+// for near the start position, and its frames decoded and printed, with
+// their checksums checked, until the samples end. Everything a scan holds
+// is its own, so scans of several files can run side by side; what it
+// prints goes to the output sink it is given.
+#pragma once
+
+#include "output.hpp"
+#include "report.hpp"
+
+#include <atomic>
+#include <cstdint>
+
+struct scan_settings {
+    std::int32_t packet_type = -1;  // type selected for printing; negative: every type
+    std::int32_t verbosity = 1;     // configured output level
+    std::int32_t single = 0;        // stop after the first selected frame
+    std::int32_t start = 0;         // sample frame where the search begins
+    bool summary = false;           // one line per file instead of its frames
+    bool json = false;              // JSON Lines: the frames, or the summary
+    bool interactive = false;       // each frame is written out as it is decoded
+    bool show_name = false;         // the file's name goes on a line before its frames
+};
+
+struct scan_result {
+    file_status status;
+    std::uint64_t errors;  // checksum errors
+};
+
+// Scans the file name ("-" is standard input) and writes its text and
+// messages to out. read, when given, counts the sample frames read, for a
+// reader on another thread.
+scan_result scan_file(const scan_settings& settings, const char* name, output_sink out,
+                      std::atomic<std::uint64_t>* read = nullptr);
