@@ -68,10 +68,13 @@ std::vector<std::string> case_names()
     return names;
 }
 
-#ifdef KESSCAN_SANITIZED
+#if defined(KESSCAN_SANITIZED)
 // AddressSanitizer reserves far more address space than a limit would
 // allow; its own cap on a single allocation stands in for the limit.
 constexpr const char* limit_memory = "limit_memory() { export ASAN_OPTIONS=max_allocation_size_mb=$(($1 / 1024)); }\n";
+#elif defined(KESSCAN_TSAN)
+// ThreadSanitizer likewise, and it judges threads, not memory.
+constexpr const char* limit_memory = "limit_memory() { :; }\n";
 #else
 constexpr const char* limit_memory = "limit_memory() { ulimit -v \"$1\"; }\n";
 #endif

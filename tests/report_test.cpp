@@ -13,28 +13,44 @@ TEST(JsonString, EveryByteGivesValidJson)
 {
     const struct {
         std::string in, out;
+        bool utf8;
     } cases[] = {
-        {"plain.wav", "\"plain.wav\""},
-        {"a\"b\\c\td\n\x01\x7f", "\"a\\\"b\\\\c\\u0009d\\u000a\\u0001\x7f\""},
-        {"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5 \xf4\x8f\xbf\xbf", "\"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5 \xf4\x8f\xbf\xbf\""},
-        {"\xe0\xa0\x80 \xf0\x90\x80\x80", "\"\xe0\xa0\x80 \xf0\x90\x80\x80\""},  // the least of three and four bytes
-        {"\xdf\xbf \xef\xbf\xbd", "\"\xdf\xbf \xef\xbf\xbd\""},                  // the greatest lead bytes of two and three
-        {"\xc2\x80 \xed\x9f\xbf \xee\x80\x80", "\"\xc2\x80 \xed\x9f\xbf \xee\x80\x80\""},  // U+0080, and either side of the surrogates
-        {"\xed\xbf\xbf", "\"\\u00ed\\u00bf\\u00bf\""},        // the last surrogate
-        {"\xff\xfe", "\"\\u00ff\\u00fe\""},
-        {"\xc0\xaf", "\"\\u00c0\\u00af\""},                   // overlong '/'
-        {"\xe0\x9f\xbf", "\"\\u00e0\\u009f\\u00bf\""},        // overlong, three bytes
-        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},        // a surrogate
-        {"\xf4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},  // beyond U+10FFFF
-        {"\xe2\x82", "\"\\u00e2\\u0082\""},                   // cut short
-        {"\xc3(", "\"\\u00c3(\""},                           // not continued
-        {std::string("a\0b", 3), "\"a\\u0000b\""},
+        {"plain.wav", "\"plain.wav\"", true},
+        {"a\"b\\c\td\n\x01\x7f", "\"a\\\"b\\\\c\\u0009d\\u000a\\u0001\x7f\"", true},
+        {"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5 \xf4\x8f\xbf\xbf", "\"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5 \xf4\x8f\xbf\xbf\"", true},
+        {"\xe0\xa0\x80 \xf0\x90\x80\x80", "\"\xe0\xa0\x80 \xf0\x90\x80\x80\"", true},  // the least of three and four bytes
+        {"\xdf\xbf \xef\xbf\xbd", "\"\xdf\xbf \xef\xbf\xbd\"", true},                  // the greatest lead bytes of two and three
+        {"\xc2\x80 \xed\x9f\xbf \xee\x80\x80", "\"\xc2\x80 \xed\x9f\xbf \xee\x80\x80\"", true},  // U+0080, and either side of the surrogates
+        {"\xed\xbf\xbf", "\"\\u00ed\\u00bf\\u00bf\"", false},        // the last surrogate
+        {"\xff\xfe", "\"\\u00ff\\u00fe\"", false},
+        {"\xc0\xaf", "\"\\u00c0\\u00af\"", false},                   // overlong '/'
+        {"\xe0\x9f\xbf", "\"\\u00e0\\u009f\\u00bf\"", false},        // overlong, three bytes
+        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\"", false},        // a surrogate
+        {"\xf4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\"", false},  // beyond U+10FFFF
+        {"\xe2\x82", "\"\\u00e2\\u0082\"", false},                   // cut short
+        {"\xc3(", "\"\\u00c3(\"", false},                           // not continued
+        {std::string("a\0b", 3), "\"a\\u0000b\"", true},
     };
     for (const auto& c : cases) {
         std::string json;
-        json_string(json, c.in.data(), c.in.size());
+        const bool utf8 = json_string(json, c.in.data(), c.in.size());
         EXPECT_EQ(json, c.out);
+        EXPECT_EQ(utf8, c.utf8) << c.out;
     }
+}
+
+// The test vectors of RFC 4648.
+TEST(Base64, StandardVectors)
+{
+    const char* const encoded[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
+    for (std::size_t n = 0; n <= 6; ++n) {
+        std::string out;
+        base64(out, "foobar", n);
+        EXPECT_EQ(out, encoded[n]);
+    }
+    std::string out;
+    base64(out, "\xff\xfe\x00", 3);
+    EXPECT_EQ(out, "//4A");
 }
 
 // A data block carries its bytes from level 2 on, as the text dumps them.

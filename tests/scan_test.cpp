@@ -1,0 +1,64 @@
+// Scans as a library: two files scanned at once on two threads, over and
+// over, each giving byte for byte what it gives alone.
+#include "scan.hpp"
+
+#include "testfiles.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Both streams of a scan in one text, in the order they were written, each
+// write marked with its stream.
+std::string scanned(const scan_settings& settings, const std::string& path)
+{
+    std::string text;
+    scan_file(settings, path.c_str(), {[](void* o, int stream, const char* s, std::size_t n) {
+                                           static_cast<std::string*>(o)->append(stream == out_text ? "[1]" : "[2]").append(s, n);
+                                       },
+                                       &text});
+    return text;
+}
+
+TEST(ScanFile, TwoScansAtOnceGiveWhatEachGivesAlone)
+{
+    std::string gains = "zeros 3\nsync\n", params = "sync\n";
+    for (int i = 0; i < 3000; ++i) {
+        gains += "02 " + std::to_string(i % 90 + 10) + " 00" + (i % 7 ? "\n" : " crc=0x00\n");
+        params += i % 5 ? "01 29 25 c1 00\n" : "04 07 48 65\n";
+    }
+    const std::string a = kesgen_file("gains.flac", gains), b = kesgen_file("params.wav", params);
+    // A cut copy of the first, for a damaged file's message.
+    const std::string cut = scratch_dir() + "/cut.flac";
+    std::filesystem::copy_file(a, cut);
+    std::filesystem::resize_file(cut, std::filesystem::file_size(a) * 2 / 3);
+
+    for (const auto& [summary, json] : {std::pair{false, false}, {false, true}, {true, false}}) {
+        scan_settings settings;
+        settings.summary = summary;
+        settings.json = json;
+        settings.show_name = true;
+        const std::vector<std::string> files = {a, b, cut};
+        std::vector<std::string> alone;
+        for (const auto& f : files)
+            alone.push_back(scanned(settings, f));
+        EXPECT_NE(alone[2].find("[2]"), std::string::npos) << "the cut file's message";
+        for (int round = 0; round < 20; ++round) {
+            const std::size_t first = round % 3, second = (round + 1) % 3;
+            std::string one, two;
+            std::thread t([&] { one = scanned(settings, files[first]); });
+            two = scanned(settings, files[second]);
+            t.join();
+            EXPECT_EQ(one, alone[first]) << round;
+            EXPECT_EQ(two, alone[second]) << round;
+        }
+    }
+}
+
+}  // namespace
