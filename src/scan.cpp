@@ -2,12 +2,15 @@
 
 #include "bits.hpp"
 #include "catalogue.hpp"
+#include "flacbits.hpp"
 #include "kescrc.hpp"
 #include "print.hpp"
 #include "sfbits.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -241,16 +245,16 @@ bool seek_start(scan& s, SNDFILE* file, const SF_INFO& info)
     return sf_seek(file, start, SEEK_SET) == start;
 }
 
-// Wires the readers over file, already at start, searches for the sync
-// pattern and decodes frames until single mode stops or the samples end.
-// Whether the sync pattern was found.
-bool scan_samples(scan& s, SNDFILE* file, std::atomic<std::uint64_t>* read)
+// Wires the readers with wire, which sets br up over the input, already at
+// the start; searches for the sync pattern and decodes frames until single
+// mode stops or the samples end. Whether the sync pattern was found.
+template <typename Wire>
+bool scan_samples(scan& s, Wire wire)
 {
     s.sample_pos = static_cast<std::uint32_t>(s.settings->start);
     bool found = false;
     try {
-        init_bits_sf(s.br, s.src, file, 0);
-        s.src.frames_read = read;
+        wire();
         s.br.msb = 1;
         s.br.opaque = &s;
         s.br.eof_cb = eof_cb;
@@ -269,24 +273,19 @@ bool scan_samples(scan& s, SNDFILE* file, std::atomic<std::uint64_t>* read)
     return found;
 }
 
-// libsndfile's words for a file the system would not open.
-std::string open_failure(int err)
+file_status start_outside(scan& s)
 {
-    return std::string("System error : ") + std::strerror(err) + ".";
+    char text[64];
+    std::snprintf(text, sizeof text, "start position %d is outside the file", s.settings->start);
+    complain(s, text);
+    return file_status::error;
 }
 
-file_status scan_status(scan& s, std::atomic<std::uint64_t>* read)
+// Any format libsndfile reads, from fd where it stands.
+file_status scan_sndfile(scan& s, int fd, std::atomic<std::uint64_t>* read)
 {
-    // The file is opened here and handed to libsndfile, which would refuse
-    // a name of 1024 bytes or more that the system opens.
-    input_fd in;
-    in.fd = std::strcmp(s.name, "-") == 0 ? STDIN_FILENO : open(s.name, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (in.fd < 0) {
-        complain(s, open_failure(errno).c_str());
-        return file_status::error;
-    }
     SF_INFO info{};
-    const sndfile_ptr file{sf_open_fd(in.fd, SFM_READ, &info, SF_FALSE)};
+    const sndfile_ptr file{sf_open_fd(fd, SFM_READ, &info, SF_FALSE)};
     if (!file) {
         complain(s, sf_strerror(nullptr));
         return file_status::error;
@@ -297,7 +296,14 @@ file_status scan_status(scan& s, std::atomic<std::uint64_t>* read)
     }
     print_verbosity(s.pr, s.reporter ? 0 : s.settings->verbosity);
     const bool placed = seek_start(s, file.get(), info);
-    const bool found = placed && scan_samples(s, file.get(), read);
+    const bool found = placed && scan_samples(s, [&] {
+        init_bits_sf(s.br, s.src, file.get(), 0);
+        struct stat st;
+        if (read && info.frames > 0 && fstat(fd, &st) == 0) {
+            s.src.bytes_read = read;
+            s.src.bytes_per_frame = static_cast<double>(st.st_size) / static_cast<double>(info.frames);
+        }
+    });
     // libsndfile ends a damaged or cut file as if it were the end of the
     // samples; only its error state tells the two apart. A pipe may end so
     // before the start; a refused seek leaves an error state of its own.
@@ -305,13 +311,156 @@ file_status scan_status(scan& s, std::atomic<std::uint64_t>* read)
         complain(s, sf_strerror(file.get()));
         return file_status::damaged;
     }
-    if (!placed) {
-        char text[64];
-        std::snprintf(text, sizeof text, "start position %d is outside the file", s.settings->start);
-        complain(s, text);
+    if (!placed)
+        return start_outside(s);
+    return found ? file_status::stream : file_status::none;
+}
+
+// Native FLAC, its metadata read, started when that went well. A damaged
+// stream ends at the decoder's first error, which is told in libsndfile's
+// words. A file whose metadata is broken goes to libsndfile, which tells
+// what is wrong; from a pipe that cannot be, and broken metadata is told as
+// libsndfile tells it of a file: no stream information is a format it does
+// not know, anything else an error of the decoder, but for an empty stream.
+file_status scan_flac(scan& s, flac_input& flac, bool started)
+{
+    if (!flac.have_info) {
+        complain(s, "File contains data in an unimplemented format.");
         return file_status::error;
     }
+    if (!started && (flac.error >= 0 || flac.total)) {
+        complain(s, "Error : unknown error in flac decoder.");
+        return file_status::error;
+    }
+    if (flac.channels != 2) {
+        complain(s, "Only 2 channels supported");
+        return file_status::error;
+    }
+    print_verbosity(s.pr, s.reporter ? 0 : s.settings->verbosity);
+    const bool placed = s.settings->start >= 0 && flac_seek(flac, static_cast<std::uint64_t>(s.settings->start));
+    const bool found = placed && scan_samples(s, [&] { init_bits_flac(s.br, s.src, flac, 0); });
+    if (const char* text = flac_error_text(flac); text && (placed || !flac.seekable)) {
+        complain(s, text);
+        return file_status::damaged;
+    }
+    if (!placed)
+        return start_outside(s);
     return found ? file_status::stream : file_status::none;
+}
+
+// Reads n bytes at offset, or as many as there are.
+std::size_t read_at(int fd, unsigned char* buf, std::size_t n, off_t offset)
+{
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = pread(fd, buf + got, n - got, offset + static_cast<off_t>(got));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        got += static_cast<std::size_t>(r);
+    }
+    return got;
+}
+
+// Reads n bytes a pipe certainly holds.
+void drain(int fd, unsigned char* buf, std::size_t n)
+{
+    for (std::size_t got = 0; got < n;) {
+        const ssize_t r = read(fd, buf + got, n - got);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        got += static_cast<std::size_t>(r);
+    }
+}
+
+// The first n bytes in a pipe, copied with tee(2), which leaves them for
+// the reader that comes after. A writer may be slow to give n bytes: the
+// copy is taken again until there are, or until the writer has gone.
+std::size_t peek_pipe(int fd, unsigned char* buf, std::size_t n)
+{
+    int copy[2];
+    if (pipe2(copy, O_CLOEXEC) != 0)
+        return 0;
+    if (n > 65536) {
+        fcntl(fd, F_SETPIPE_SZ, static_cast<int>(n));
+        fcntl(copy[1], F_SETPIPE_SZ, static_cast<int>(n));
+    }
+    std::size_t got = 0;
+    for (bool last = false;;) {
+        const ssize_t t = tee(fd, copy[1], n, 0);
+        if (t < 0 && errno == EINTR)
+            continue;
+        if (t <= 0)
+            break;  // the end of the input, or not a pipe
+        got = static_cast<std::size_t>(t);
+        drain(copy[0], buf, got);
+        if (got >= n || last)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        last = poll(&p, 1, 0) > 0 && (p.revents & POLLHUP);
+        if (!last)
+            usleep(1000);
+    }
+    close(copy[0]);
+    close(copy[1]);
+    return got;
+}
+
+// The first n bytes of the input, left where they are for the decoder.
+std::size_t peek_input(int fd, bool seekable, unsigned char* buf, std::size_t n)
+{
+    return seekable ? read_at(fd, buf, n, lseek(fd, 0, SEEK_CUR)) : peek_pipe(fd, buf, n);
+}
+
+// Whether the input is native FLAC, from its first bytes, and those of an
+// ID3v2 tag before them; a tag too large to look past is taken for none.
+bool flac_input_at(int fd, bool seekable)
+{
+    constexpr std::size_t most = std::size_t{1} << 20;
+    std::vector<unsigned char> head(12);
+    std::size_t need = 0;
+    std::size_t got = peek_input(fd, seekable, head.data(), head.size());
+    while (!is_flac(head.data(), got, need)) {
+        if (need <= head.size() || need > most)
+            return false;
+        head.resize(need);
+        got = peek_input(fd, seekable, head.data(), head.size());
+    }
+    return true;
+}
+
+// libsndfile's words for a file the system would not open.
+std::string open_failure(int err)
+{
+    return std::string("System error : ") + std::strerror(err) + ".";
+}
+
+file_status scan_status(scan& s, std::atomic<std::uint64_t>* read)
+{
+    // The file is opened here and handed to the decoder: libsndfile would
+    // refuse a name of 1024 bytes or more that the system opens.
+    input_fd in;
+    in.fd = std::strcmp(s.name, "-") == 0 ? STDIN_FILENO : open(s.name, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (in.fd < 0) {
+        complain(s, open_failure(errno).c_str());
+        return file_status::error;
+    }
+    // Native FLAC goes to libFLAC, which reads it faster and from a pipe
+    // too. A file whose FLAC stream it cannot start on goes to libsndfile
+    // as every other format does, which tells what is wrong with it.
+    struct stat st;
+    const bool seekable = fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (flac_input_at(in.fd, seekable)) {
+        flac_input flac;
+        const bool started = open_flac(flac, in.fd, seekable, read);
+        if (started || !seekable)
+            return scan_flac(s, flac, started);
+        lseek(in.fd, flac.base, SEEK_SET);
+    }
+    return scan_sndfile(s, in.fd, read);
 }
 
 }  // namespace

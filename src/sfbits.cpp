@@ -41,8 +41,12 @@ bool next_block(sample_source& s)
             return false;
         }
     }
-    if (s.frames_read)
-        s.frames_read->fetch_add(s.bufend, std::memory_order_relaxed);
+    if (s.bytes_read) {
+        const auto before = static_cast<std::uint64_t>(static_cast<double>(s.frames_brought) * s.bytes_per_frame);
+        s.frames_brought += s.bufend;
+        const auto after = static_cast<std::uint64_t>(static_cast<double>(s.frames_brought) * s.bytes_per_frame);
+        s.bytes_read->fetch_add(after - before, std::memory_order_relaxed);
+    }
     return true;
 }
 
@@ -242,7 +246,9 @@ void init_source(bitreader& r, sample_source& s, bool planar, sample_bit xbit)
     s.up = 31 - s.xorbit;
     s.next_block = nullptr;
     s.opaque = nullptr;
-    s.frames_read = nullptr;
+    s.bytes_read = nullptr;
+    s.bytes_per_frame = 0;
+    s.frames_brought = 0;
     s.file = nullptr;
 }
 

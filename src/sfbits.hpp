@@ -55,8 +55,12 @@ struct sample_source {
     // it is not called again.
     bool (*next_block)(sample_source& s);
     void* opaque;  // next_block's own record, for a decoder
-    std::atomic<std::uint64_t>* frames_read;  // counts the frames brought, or nullptr
-    SNDFILE* file;                            // read by libsndfile, owned by the caller
+    // Counts the bytes of the input the blocks stand for, at bytes_per_frame,
+    // for a reader on another thread; or nullptr.
+    std::atomic<std::uint64_t>* bytes_read;
+    double bytes_per_frame;
+    std::uint64_t frames_brought;            // since the reader was set up
+    SNDFILE* file;                           // read by libsndfile, owned by the caller
     std::array<std::int32_t, 2 * block_frames> buf;  // libsndfile's block: left 2i, right 2i + 1
 };
 

@@ -22,6 +22,11 @@ for ext in wav flac aiff w64 caf; do
         { printf "$header"; cat "$list.$ext"; } >"$out/scan/$ext-${#header}-$(printf "$header" | od -An -tx1 | tr -d ' \n')"
     done
 done
+# FLAC of 32 bits, which only libFLAC reads, and a stream cut short.
+"$kesgen" -b 32 -f "$list" "$list.32.wav"
+flac -s -o "$list.32.flac" "$list.32.wav" 2>/dev/null
+{ printf '\xff\x00\x00\x00'; cat "$list.32.flac"; } >"$out/scan/flac32"
+{ printf '\xff\x00\x00\x00'; head -c 600 "$list.flac"; } >"$out/scan/flac-cut"
 printf '\x03\x81\x08\x10\x20\xc2\x00\x08\x04\x05\x06\x07' >"$out/printer/a"
 printf '\x04\x02\x03\x40\x04\x00\x01\x20\x60\x0c\xff\xff\xaa\x55\x12' >"$out/printer/b"
 printf '\x02\x05\x20\x0c\x28\x05ABCDEFGHIJKLMNOPQRSTUVWXYZ' >"$out/printer/c"

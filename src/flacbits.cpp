@@ -1,0 +1,265 @@
+#include "flacbits.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// The decoder failed in a way that is none of its error statuses: a read
+// error, or a frame with another channel count than the stream's.
+constexpr int decoder_failed = 100;
+
+flac_input& input_of(void* client)
+{
+    return *static_cast<flac_input*>(client);
+}
+
+FLAC__StreamDecoderReadStatus read_input(const FLAC__StreamDecoder*, FLAC__byte buffer[], std::size_t* bytes,
+                                         void* client)
+{
+    flac_input& in = input_of(client);
+    ssize_t got;
+    do
+        got = read(in.fd, buffer, *bytes);
+    while (got < 0 && errno == EINTR);
+    *bytes = got > 0 ? static_cast<std::size_t>(got) : 0;
+    if (got < 0)
+        return FLAC__STREAM_DECODER_READ_STATUS_ABORT;
+    if (got == 0) {
+        in.at_end = true;
+        return FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM;
+    }
+    if (in.bytes_read)
+        in.bytes_read->fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
+    return FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;
+}
+
+// Positions are the stream's own, counted from where the input began.
+FLAC__StreamDecoderSeekStatus seek_input(const FLAC__StreamDecoder*, FLAC__uint64 offset, void* client)
+{
+    flac_input& in = input_of(client);
+    if (!in.seekable)
+        return FLAC__STREAM_DECODER_SEEK_STATUS_UNSUPPORTED;
+    if (lseek(in.fd, in.base + static_cast<off_t>(offset), SEEK_SET) < 0)
+        return FLAC__STREAM_DECODER_SEEK_STATUS_ERROR;
+    in.at_end = false;
+    return FLAC__STREAM_DECODER_SEEK_STATUS_OK;
+}
+
+FLAC__StreamDecoderTellStatus tell_input(const FLAC__StreamDecoder*, FLAC__uint64* offset, void* client)
+{
+    const flac_input& in = input_of(client);
+    if (!in.seekable)
+        return FLAC__STREAM_DECODER_TELL_STATUS_UNSUPPORTED;
+    const off_t at = lseek(in.fd, 0, SEEK_CUR);
+    if (at < in.base)
+        return FLAC__STREAM_DECODER_TELL_STATUS_ERROR;
+    *offset = static_cast<FLAC__uint64>(at - in.base);
+    return FLAC__STREAM_DECODER_TELL_STATUS_OK;
+}
+
+FLAC__StreamDecoderLengthStatus length_input(const FLAC__StreamDecoder*, FLAC__uint64* length, void* client)
+{
+    const flac_input& in = input_of(client);
+    struct stat st;
+    if (!in.seekable)
+        return FLAC__STREAM_DECODER_LENGTH_STATUS_UNSUPPORTED;
+    if (fstat(in.fd, &st) != 0 || st.st_size < in.base)
+        return FLAC__STREAM_DECODER_LENGTH_STATUS_ERROR;
+    *length = static_cast<FLAC__uint64>(st.st_size - in.base);
+    return FLAC__STREAM_DECODER_LENGTH_STATUS_OK;
+}
+
+FLAC__bool input_ended(const FLAC__StreamDecoder*, void* client)
+{
+    return input_of(client).at_end;
+}
+
+// The decoder's buffers stay valid until it decodes again, which happens
+// only once the sample source has used them: they are taken as they are.
+// Nothing after the first error is taken.
+FLAC__StreamDecoderWriteStatus take_block(const FLAC__StreamDecoder*, const FLAC__Frame* frame,
+                                          const FLAC__int32* const buffer[], void* client)
+{
+    flac_input& in = input_of(client);
+    if (in.error >= 0)
+        return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+    if (frame->header.channels != in.channels) {
+        in.error = decoder_failed;
+        return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
+    }
+    in.pending = true;
+    in.block = buffer;
+    in.block_frames = frame->header.blocksize;
+    in.block_bits = frame->header.bits_per_sample;
+    in.pos = 0;
+    return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+}
+
+void take_metadata(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* m, void* client)
+{
+    flac_input& in = input_of(client);
+    if (m->type != FLAC__METADATA_TYPE_STREAMINFO)
+        return;
+    in.have_info = true;
+    in.channels = m->data.stream_info.channels;
+    in.total = m->data.stream_info.total_samples;
+}
+
+void take_error(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus status, void* client)
+{
+    flac_input& in = input_of(client);
+    if (in.error < 0)
+        in.error = status;
+}
+
+// Decodes until a block is pending; false at the end of the stream, or at
+// the decoder's first error, after which nothing more is decoded. Where the
+// stream's information gives its length, that is where it ends, as it does
+// for libsndfile: bytes after it (a tag) are not read, and an input that
+// ends before it was cut, which a decoder that cannot seek does not notice.
+bool decode_block(flac_input& in)
+{
+    FLAC__StreamDecoder* d = in.decoder.get();
+    while (!in.pending) {
+        if (in.done || in.error >= 0 || (in.total && in.next >= in.total))
+            return false;
+        if (FLAC__stream_decoder_get_state(d) == FLAC__STREAM_DECODER_END_OF_STREAM) {
+            if (in.total)
+                in.error = FLAC__STREAM_DECODER_ERROR_STATUS_LOST_SYNC;
+            return false;
+        }
+        if (!FLAC__stream_decoder_process_single(d)) {
+            if (in.error < 0)
+                in.error = decoder_failed;
+            return false;
+        }
+    }
+    if (in.total && in.block_frames - in.pos > in.total - in.next)
+        in.block_frames = in.pos + static_cast<std::uint32_t>(in.total - in.next);
+    return true;
+}
+
+// Hands on the rest of the pending block.
+void take_pending(flac_input& in)
+{
+    in.pending = false;
+    in.next += in.block_frames - in.pos;
+}
+
+// The sample source's next block: the rest of the pending one.
+bool next_flac_block(sample_source& s)
+{
+    flac_input& in = *static_cast<flac_input*>(s.opaque);
+    if (!decode_block(in))
+        return false;
+    s.left = in.block[0] + in.pos;
+    s.right = in.block[1] + in.pos;
+    s.bufend = in.block_frames - in.pos;
+    set_sample_width(s, in.block_bits);
+    take_pending(in);
+    return true;
+}
+
+// An ID3v2 tag's size, in the four bytes of seven bits each at p.
+std::size_t syncsafe(const unsigned char* p)
+{
+    return static_cast<std::size_t>(p[0] & 0x7f) << 21 | static_cast<std::size_t>(p[1] & 0x7f) << 14 |
+           static_cast<std::size_t>(p[2] & 0x7f) << 7 | (p[3] & 0x7f);
+}
+
+}  // namespace
+
+bool is_flac(const unsigned char* head, std::size_t n, std::size_t& need)
+{
+    std::size_t at = 0;
+    if (n >= 3 && std::memcmp(head, "ID3", 3) == 0) {
+        // The tag's header, and its footer where the flags say there is one.
+        if (n < 10) {
+            need = 10;
+            return false;
+        }
+        at = 10 + syncsafe(head + 6) + (head[5] & 0x10 ? 10 : 0);
+    }
+    // The marker, and no fewer bytes than libsndfile takes to tell any
+    // format: a shorter file gets libsndfile's word for it.
+    need = at + 12;
+    return n >= need && std::memcmp(head + at, "fLaC", 4) == 0;
+}
+
+bool open_flac(flac_input& in, int fd, bool seekable, std::atomic<std::uint64_t>* bytes_read)
+{
+    in.decoder.reset(FLAC__stream_decoder_new());
+    in.fd = fd;
+    in.seekable = seekable;
+    in.base = seekable ? lseek(fd, 0, SEEK_CUR) : 0;
+    in.at_end = in.have_info = in.pending = in.done = false;
+    in.channels = 0;
+    in.total = in.next = 0;
+    in.error = -1;
+    in.bytes_read = bytes_read;
+    FLAC__StreamDecoder* d = in.decoder.get();
+    // The comments are parsed, as libsndfile has them parsed: a file whose
+    // comments are broken goes to libsndfile, which refuses it.
+    if (!d || !FLAC__stream_decoder_set_md5_checking(d, false) ||
+        !FLAC__stream_decoder_set_metadata_respond(d, FLAC__METADATA_TYPE_VORBIS_COMMENT) ||
+        FLAC__stream_decoder_init_stream(d, read_input, seek_input, tell_input, length_input, input_ended, take_block,
+                                         take_metadata, take_error, &in) != FLAC__STREAM_DECODER_INIT_STATUS_OK)
+        return false;
+    return FLAC__stream_decoder_process_until_end_of_metadata(d) && in.have_info && in.error < 0 &&
+           FLAC__stream_decoder_get_state(d) != FLAC__STREAM_DECODER_END_OF_STREAM;
+}
+
+bool flac_seek(flac_input& in, std::uint64_t start)
+{
+    if (start == 0)
+        return true;
+    if (in.seekable) {
+        // At the very end the stream is empty; the decoder seeks no further
+        // than the last frame.
+        if (in.total && start >= in.total) {
+            in.done = true;
+            return start == in.total;
+        }
+        // The block written during the seek begins at the start.
+        in.next = start;
+        return FLAC__stream_decoder_seek_absolute(in.decoder.get(), start);
+    }
+    for (std::uint64_t left = start; left > 0;) {
+        if (!decode_block(in))
+            return false;
+        const std::uint64_t here = in.block_frames - in.pos;
+        if (left < here) {
+            in.pos += static_cast<std::uint32_t>(left);
+            in.next += left;
+            break;
+        }
+        left -= here;
+        take_pending(in);
+    }
+    return true;
+}
+
+void init_bits_flac(bitreader& r, sample_source& s, flac_input& in, sample_bit xbit)
+{
+    init_bits_planar(r, s, next_flac_block, &in, xbit);
+}
+
+// libsndfile's texts: a frame whose checksum is wrong, or a decoder that
+// failed, is an unknown error to it; whatever else breaks the stream it
+// reports as lost sync, as the decoder then looks for the next frame.
+const char* flac_error_text(const flac_input& in)
+{
+    switch (in.error) {
+    case -1:
+        return nullptr;
+    case FLAC__STREAM_DECODER_ERROR_STATUS_FRAME_CRC_MISMATCH:
+    case decoder_failed:
+        return "Error : unknown error in flac decoder.";
+    default:
+        return "Error : flac decoder lost sync.";
+    }
+}

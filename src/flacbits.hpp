@@ -1,0 +1,65 @@
+// The FLAC sample source: native FLAC decoded by libFLAC's stream decoder,
+// straight from a descriptor (a file, or a pipe, which libsndfile cannot
+// read FLAC from). The decoder keeps a buffer for each channel; the sample
+// source takes its bits from those buffers as they stand, in the stream's
+// own width, which gives the bits libsndfile's 32-bit form would give: a
+// sample of b bits there is the same sample shifted up by 32 - b.
+#pragma once
+
+#include "bits.hpp"
+#include "sfbits.hpp"
+
+#include <FLAC/stream_decoder.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+struct flac_decoder_deleter {
+    void operator()(FLAC__StreamDecoder* d) const { FLAC__stream_decoder_delete(d); }
+};
+
+// One FLAC input, the decoder's client data.
+struct flac_input {
+    std::unique_ptr<FLAC__StreamDecoder, flac_decoder_deleter> decoder;
+    int fd;                   // read from, owned by the caller
+    bool seekable;            // a file: seeks, tells and knows its length
+    std::int64_t base;        // where the input began in fd, for a seekable one
+    bool at_end;              // a read found the end of the input
+    bool done;                // no more blocks: the start is the stream's end
+    bool have_info;           // the stream's information was read
+    std::uint32_t channels;   // from the stream's information
+    std::uint64_t total;      // frames, or 0 when the stream does not say
+    std::uint64_t next;       // the frame the next block handed on begins at
+    int error;                // the decoder's first error, -1 for none
+    // The block the decoder wrote last, not yet handed on, from frame pos.
+    bool pending;
+    const FLAC__int32* const* block;
+    std::uint32_t block_frames, block_bits, pos;
+    std::atomic<std::uint64_t>* bytes_read;  // counts the bytes read, or nullptr
+};
+
+// Whether head, the first n bytes of an input, begins a native FLAC stream
+// (after an ID3v2 tag, if there is one). need is set to the bytes it takes
+// to tell; with fewer than that, the answer is no.
+bool is_flac(const unsigned char* head, std::size_t n, std::size_t& need);
+
+// Sets in up over fd and reads the stream's metadata. False when the
+// stream cannot be started: the decoder failed, or found no stream
+// information, or nothing follows it.
+bool open_flac(flac_input& in, int fd, bool seekable, std::atomic<std::uint64_t>* bytes_read);
+
+// Puts the input at sample frame start (>= 0): a file seeks with the
+// decoder, a pipe decodes and drops the frames before it. False when start
+// lies past the end, or the decoder failed on the way.
+bool flac_seek(flac_input& in, std::uint64_t start);
+
+// Resets r and s and makes r a reader of in's samples from where it
+// stands, testing sample bit xbit + 8. The samples end at the decoder's
+// first error.
+void init_bits_flac(bitreader& r, sample_source& s, flac_input& in, sample_bit xbit);
+
+// What libsndfile says of the decoder's first error, or nullptr when there
+// was none.
+const char* flac_error_text(const flac_input& in);
