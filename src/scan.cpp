@@ -242,7 +242,7 @@ bool seek_start(scan& s, SNDFILE* file, const SF_INFO& info)
         return false;
     if (!info.seekable)
         return skip_frames(s.src, file, start) == start;
-    return sf_seek(file, start, SEEK_SET) == start;
+    return sndfile()->seek(file, start, SEEK_SET) == start;
 }
 
 // Wires the readers with wire, which sets br up over the input, already at
@@ -284,10 +284,16 @@ file_status start_outside(scan& s)
 // Any format libsndfile reads, from fd where it stands.
 file_status scan_sndfile(scan& s, int fd, std::atomic<std::uint64_t>* read)
 {
+    const char* why = nullptr;
+    const sndfile_api* sf = sndfile(&why);
+    if (!sf) {
+        complain(s, why);
+        return file_status::error;
+    }
     SF_INFO info{};
-    const sndfile_ptr file{sf_open_fd(fd, SFM_READ, &info, SF_FALSE)};
+    const sndfile_ptr file{sf->open_fd(fd, SFM_READ, &info, SF_FALSE)};
     if (!file) {
-        complain(s, sf_strerror(nullptr));
+        complain(s, sf->strerror(nullptr));
         return file_status::error;
     }
     if (info.channels != 2) {
@@ -307,8 +313,8 @@ file_status scan_sndfile(scan& s, int fd, std::atomic<std::uint64_t>* read)
     // libsndfile ends a damaged or cut file as if it were the end of the
     // samples; only its error state tells the two apart. A pipe may end so
     // before the start; a refused seek leaves an error state of its own.
-    if ((placed || !info.seekable) && sf_error(file.get()) != SF_ERR_NO_ERROR) {
-        complain(s, sf_strerror(file.get()));
+    if ((placed || !info.seekable) && sf->error(file.get()) != SF_ERR_NO_ERROR) {
+        complain(s, sf->strerror(file.get()));
         return file_status::damaged;
     }
     if (!placed)
@@ -468,10 +474,18 @@ file_status scan_status(scan& s, std::atomic<std::uint64_t>* read)
 scan_result scan_file(const scan_settings& settings, const char* name, output_sink out,
                       std::atomic<std::uint64_t>* read)
 {
-    const auto s = std::make_unique<scan>();
+    // Not zeroed as a whole: the blocks of text and samples are large and
+    // written before they are read, and a quick survey opens many files.
+    const std::unique_ptr<scan> s{new scan};
     s->settings = &settings;
     s->name = name;
     s->out = out;
+    s->sample_pos = 0;
+    s->errors = 0;
+    s->reporter = nullptr;
+    s->report_self = nullptr;
+    init_bits(s->br);
+    init_bits(s->fb);
     init_printer(s->pr, out);
     // The summary counts every frame whatever -p says, and its -1 waits for
     // a sound stream_params frame rather than any type-1 frame.

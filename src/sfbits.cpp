@@ -23,7 +23,7 @@ std::atomic<bool> wide{true};
 // caller asks for it.
 bool fill_buf(sample_source& s)
 {
-    const sf_count_t got = sf_readf_int(s.file, s.buf.data(), block_frames);
+    const sf_count_t got = sndfile()->readf_int(s.file, s.buf.data(), block_frames);
     if (got <= 0)
         return false;
     s.bufend = static_cast<std::uint32_t>(got);
@@ -285,7 +285,7 @@ std::int64_t skip_frames(sample_source& s, SNDFILE* file, std::int64_t n)
     std::int64_t done = 0;
     while (done < n) {
         const sf_count_t want = std::min<std::int64_t>(n - done, block_frames);
-        const sf_count_t got = sf_readf_int(file, s.buf.data(), want);
+        const sf_count_t got = sndfile()->readf_int(file, s.buf.data(), want);
         if (got <= 0)
             break;
         done += got;

@@ -9,8 +9,7 @@
 #pragma once
 
 #include "bits.hpp"
-
-#include <sndfile.h>
+#include "sndfile-lazy.hpp"
 
 #include <array>
 #include <atomic>
@@ -19,7 +18,7 @@
 
 // An open sound file, closed when its owner lets go of it.
 struct sndfile_closer {
-    void operator()(SNDFILE* f) const { sf_close(f); }
+    void operator()(SNDFILE* f) const { sndfile()->close(f); }
 };
 using sndfile_ptr = std::unique_ptr<SNDFILE, sndfile_closer>;
 
