@@ -1,15 +1,20 @@
 // kesscan: finds the side stream carried in bit 8 of left XOR right of a
 // stereo sound file, and decodes and prints its frames. This is the command
 // line; the scan of a file is scan_file's.
+#include "jobs.hpp"
 #include "output.hpp"
 #include "scan.hpp"
+#include "walk.hpp"
 
 #include <getopt.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -20,16 +25,31 @@ std::int32_t option_number(const char* text)
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(std::strtoll(text, nullptr, 0)));
 }
 
+// A count of at least 1, or 0 when the text is not one.
+unsigned positive_number(const char* text)
+{
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text, &end, 10);
+    const bool ok = *text >= '0' && *text <= '9' && *end == '\0' && errno == 0 && v >= 1 && v <= 4096;
+    return ok ? static_cast<unsigned>(v) : 0;
+}
+
 constexpr const char* usage_text =
-    "usage: kesscan [-1] [-p type] [-s start] [-v] [--summary] [--json] file...\n"
-    "  -1         stop after the first selected frame (type 1 unless a type is selected)\n"
-    "  -p type    print only frames of this type; checksum errors always print\n"
-    "  -s start   begin at this sample frame\n"
-    "  -v         more detail\n"
-    "  --summary  one line per file: status, sync, source, frames, errors\n"
-    "  --json     JSON Lines: the frames, or with --summary the summary\n"
-    "  --help     this text\n"
-    "  --version  the version\n";
+    "usage: kesscan [-1] [-p type] [-s start] [-v] [--summary] [--json] [--recursive]\n"
+    "               [--jobs N] [--check] [--progress] file...\n"
+    "  -1           stop after the first selected frame (type 1 unless a type is selected)\n"
+    "  -p type      print only frames of this type; checksum errors always print\n"
+    "  -s start     begin at this sample frame\n"
+    "  -v           more detail\n"
+    "  --summary    one line per file: status, sync, source, frames, errors\n"
+    "  --json       JSON Lines: the frames, or with --summary the summary\n"
+    "  --recursive  scan the sound files in the folders named, and below\n"
+    "  --jobs N     scan N files at once (default: one per processor)\n"
+    "  --check      exit with status 2 when a file is damaged or cannot be scanned\n"
+    "  --progress   show progress on standard error even when it is not a terminal\n"
+    "  --help       this text\n"
+    "  --version    the version\n";
 
 }  // namespace
 
@@ -37,15 +57,21 @@ int main(int argc, char** argv)
 {
     // Long options only add to the short ones, which getopt takes exactly as
     // POSIX getopt does, diagnostics and status included.
-    enum { opt_summary = 256, opt_json, opt_help, opt_version };
+    enum { opt_summary = 256, opt_json, opt_recursive, opt_jobs, opt_check, opt_progress, opt_help, opt_version };
     static const option longs[] = {
         {"summary", no_argument, nullptr, opt_summary},
         {"json", no_argument, nullptr, opt_json},
+        {"recursive", no_argument, nullptr, opt_recursive},
+        {"jobs", required_argument, nullptr, opt_jobs},
+        {"check", no_argument, nullptr, opt_check},
+        {"progress", no_argument, nullptr, opt_progress},
         {"help", no_argument, nullptr, opt_help},
         {"version", no_argument, nullptr, opt_version},
         {nullptr, 0, nullptr, 0},
     };
     scan_settings settings;
+    bool recursive = false, check = false, progress = false;
+    unsigned jobs = processors();
     int c;
     while ((c = getopt_long(argc, argv, "1p:s:v", longs, nullptr)) != -1) {
         switch (c) {
@@ -73,6 +99,22 @@ int main(int argc, char** argv)
         case opt_json:
             settings.json = true;
             break;
+        case opt_recursive:
+            recursive = true;
+            break;
+        case opt_jobs:
+            jobs = positive_number(optarg);
+            if (!jobs) {
+                std::fprintf(stderr, "%s: --jobs takes a number of files from 1 to 4096, not '%s'\n", argv[0], optarg);
+                return 1;
+            }
+            break;
+        case opt_check:
+            check = true;
+            break;
+        case opt_progress:
+            progress = true;
+            break;
         case opt_help:
             std::fputs(usage_text, stdout);
             return close_stdout("kesscan");
@@ -85,14 +127,23 @@ int main(int argc, char** argv)
     }
     if (optind >= argc)
         return 1;
+    const std::vector<std::string> operands(argv + optind, argv + argc);
+    const std::vector<walk_entry> entries =
+        walk_operands(operands, recursive, recursive ? sound_extensions() : std::vector<std::string>{});
+    std::size_t files = 0;
+    for (const walk_entry& e : entries)
+        files += !e.error;
     // Decoded output can run to millions of lines; into a file or a pipe
     // it goes in large blocks. On a terminal each frame shows as it is
     // decoded.
     settings.interactive = isatty(STDOUT_FILENO);
-    settings.show_name = argc - optind > 1 && !settings.summary && !settings.json;
-    // Output that cannot be written ends the work: nothing more can be
-    // printed, and the status must not say success.
-    for (int i = optind; i < argc && !stdout_failed(); ++i)
-        scan_file(settings, argv[i], standard_sink());
-    return close_stdout("kesscan");
+    settings.show_name = files > 1 && !settings.summary && !settings.json;
+    // A person watching a terminal while the output goes elsewhere is told
+    // how far the work has come.
+    progress = progress || (isatty(STDERR_FILENO) && !settings.interactive);
+    const bool trouble = scan_entries(settings, entries, jobs, progress);
+    // Output that could not be written is the worse failure: the status
+    // must not say anything else.
+    const int status = close_stdout("kesscan");
+    return status == 0 && check && trouble ? 2 : status;
 }

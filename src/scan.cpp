@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -291,9 +292,10 @@ file_status scan_sndfile(scan& s, int fd, std::atomic<std::uint64_t>* read)
         return file_status::error;
     }
     SF_INFO info{};
-    const sndfile_ptr file{sf->open_fd(fd, SFM_READ, &info, SF_FALSE)};
+    std::string refused;
+    const sndfile_ptr file{sndfile_open(*sf, fd, info, refused)};
     if (!file) {
-        complain(s, sf->strerror(nullptr));
+        complain(s, refused.c_str());
         return file_status::error;
     }
     if (info.channels != 2) {
@@ -441,7 +443,7 @@ bool flac_input_at(int fd, bool seekable)
 // libsndfile's words for a file the system would not open.
 std::string open_failure(int err)
 {
-    return std::string("System error : ") + std::strerror(err) + ".";
+    return "System error : " + std::generic_category().message(err) + ".";
 }
 
 file_status scan_status(scan& s, std::atomic<std::uint64_t>* read)
@@ -454,11 +456,16 @@ file_status scan_status(scan& s, std::atomic<std::uint64_t>* read)
         complain(s, open_failure(errno).c_str());
         return file_status::error;
     }
+    struct stat st;
+    const bool known = fstat(in.fd, &st) == 0;
+    if (known && S_ISDIR(st.st_mode)) {
+        complain(s, "is a folder; --recursive walks it");
+        return file_status::error;
+    }
     // Native FLAC goes to libFLAC, which reads it faster and from a pipe
     // too. A file whose FLAC stream it cannot start on goes to libsndfile
     // as every other format does, which tells what is wrong with it.
-    struct stat st;
-    const bool seekable = fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode);
+    const bool seekable = known && S_ISREG(st.st_mode);
     if (flac_input_at(in.fd, seekable)) {
         flac_input flac;
         const bool started = open_flac(flac, in.fd, seekable, read);

@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <functional>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -10,6 +12,7 @@ struct loaded {
     sndfile_api api;
     bool ok;
     std::string error;
+    std::mutex opening;  // the opens, one at a time
 };
 
 template <typename F>
@@ -19,27 +22,43 @@ bool find(void* lib, const char* name, F& f)
     return f != nullptr;
 }
 
-loaded load()
+void load(loaded& l)
 {
-    loaded l{};
     void* lib = dlopen(KESSCAN_SNDFILE_SONAME, RTLD_NOW | RTLD_LOCAL);
     if (lib && find(lib, "sf_open_fd", l.api.open_fd) && find(lib, "sf_close", l.api.close) &&
         find(lib, "sf_readf_int", l.api.readf_int) && find(lib, "sf_seek", l.api.seek) &&
-        find(lib, "sf_error", l.api.error) && find(lib, "sf_strerror", l.api.strerror)) {
+        find(lib, "sf_error", l.api.error) && find(lib, "sf_strerror", l.api.strerror) &&
+        find(lib, "sf_command", l.api.command)) {
         l.ok = true;
-        return l;
+        return;
     }
     const char* why = dlerror();
     l.error = why ? why : "libsndfile cannot be loaded";
-    return l;
+}
+
+loaded& library()
+{
+    static loaded lib;
+    static std::once_flag once;
+    std::call_once(once, load, std::ref(lib));
+    return lib;
 }
 
 }  // namespace
 
 const sndfile_api* sndfile(const char** why)
 {
-    static const loaded lib = load();
+    const loaded& lib = library();
     if (why)
         *why = lib.error.c_str();
     return lib.ok ? &lib.api : nullptr;
+}
+
+SNDFILE* sndfile_open(const sndfile_api& api, int fd, SF_INFO& info, std::string& why)
+{
+    const std::lock_guard hold(library().opening);
+    SNDFILE* file = api.open_fd(fd, SFM_READ, &info, SF_FALSE);
+    if (!file)
+        why = api.strerror(nullptr);
+    return file;
 }

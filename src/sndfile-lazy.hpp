@@ -6,6 +6,8 @@
 
 #include <sndfile.h>
 
+#include <string>
+
 // The functions of libsndfile that reading a file needs.
 struct sndfile_api {
     SNDFILE* (*open_fd)(int fd, int mode, SF_INFO* info, int close_desc);
@@ -14,8 +16,14 @@ struct sndfile_api {
     sf_count_t (*seek)(SNDFILE* file, sf_count_t frames, int whence);
     int (*error)(SNDFILE* file);
     const char* (*strerror)(SNDFILE* file);
+    int (*command)(SNDFILE* file, int command, void* data, int size);
 };
 
 // The functions, loaded by the first call from any thread; nullptr when
 // libsndfile cannot be loaded, and then why names the reason.
 const sndfile_api* sndfile(const char** why = nullptr);
+
+// Opens fd for reading with api's open_fd; on a failure why gets
+// libsndfile's reason. libsndfile keeps the reason of a failed open in one
+// place for the whole process, so opens from several threads take turns.
+SNDFILE* sndfile_open(const sndfile_api& api, int fd, SF_INFO& info, std::string& why);

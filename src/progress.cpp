@@ -1,0 +1,84 @@
+#include "progress.hpp"
+
+#include "output.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+constexpr auto redraw_every = std::chrono::milliseconds(250);
+
+std::uint64_t bytes_so_far(const progress& p)
+{
+    std::uint64_t n = p.bytes_done.load(std::memory_order_relaxed);
+    for (unsigned w = 0; w < p.workers; ++w)
+        n += p.reading[w].load(std::memory_order_relaxed);
+    return std::min(n, p.bytes_total);
+}
+
+void draw(const progress& p)
+{
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - p.began).count();
+    show_status(progress_text(p.files_done.load(std::memory_order_relaxed), p.files_total, bytes_so_far(p),
+                              p.bytes_total, seconds));
+}
+
+void keep_drawing(progress& p)
+{
+    std::unique_lock hold(p.lock);
+    while (!p.wake.wait_for(hold, redraw_every, [&] { return p.stopping; }))
+        draw(p);
+}
+
+}  // namespace
+
+std::string progress_text(std::uint64_t files_done, std::uint64_t files_total, std::uint64_t bytes_done,
+                          std::uint64_t bytes_total, double seconds)
+{
+    constexpr double mib = 1024.0 * 1024.0;
+    char text[160];
+    int n = std::snprintf(text, sizeof text, "kesscan: %llu/%llu files, %.1f/%.1f MiB",
+                          static_cast<unsigned long long>(files_done), static_cast<unsigned long long>(files_total),
+                          static_cast<double>(bytes_done) / mib, static_cast<double>(bytes_total) / mib);
+    // The rate and the time left once there is something to go by.
+    if (seconds >= 0.5 && bytes_done > 0) {
+        const double rate = static_cast<double>(bytes_done) / seconds;
+        const auto left = static_cast<unsigned long long>(static_cast<double>(bytes_total - bytes_done) / rate + 0.5);
+        std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), ", %.1f MiB/s, %llu:%02llu left",
+                      rate / mib, left / 60, left % 60);
+    }
+    return text;
+}
+
+void start_progress(progress& p, std::uint64_t files_total, std::uint64_t bytes_total, unsigned workers)
+{
+    p.files_total = files_total;
+    p.bytes_total = bytes_total;
+    p.files_done = 0;
+    p.bytes_done = 0;
+    p.workers = workers;
+    p.reading = std::make_unique<std::atomic<std::uint64_t>[]>(workers);
+    p.began = std::chrono::steady_clock::now();
+    p.stopping = false;
+    draw(p);
+    p.drawer = std::thread(keep_drawing, std::ref(p));
+}
+
+void file_done(progress& p, unsigned worker, std::uint64_t size)
+{
+    p.bytes_done.fetch_add(size, std::memory_order_relaxed);
+    p.reading[worker].store(0, std::memory_order_relaxed);
+    p.files_done.fetch_add(1, std::memory_order_relaxed);
+}
+
+void stop_progress(progress& p)
+{
+    {
+        const std::lock_guard hold(p.lock);
+        p.stopping = true;
+    }
+    p.wake.notify_all();
+    p.drawer.join();
+    clear_status();
+}

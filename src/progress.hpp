@@ -1,0 +1,40 @@
+// How far a survey has come, as one status line on standard error, redrawn
+// a few times a second by a thread of its own and erased at the end:
+//
+//   kesscan: 12/40 files, 350.2/1024.0 MiB, 85.3 MiB/s, 0:08 left
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+struct progress {
+    std::uint64_t files_total;
+    std::uint64_t bytes_total;
+    std::atomic<std::uint64_t> files_done;
+    std::atomic<std::uint64_t> bytes_done;          // of the files done
+    std::unique_ptr<std::atomic<std::uint64_t>[]> reading;  // bytes read of each worker's file
+    unsigned workers;
+    std::chrono::steady_clock::time_point began;
+    std::mutex lock;
+    std::condition_variable wake;
+    bool stopping;
+    std::thread drawer;
+};
+
+// The status line for these counts, after seconds of work.
+std::string progress_text(std::uint64_t files_done, std::uint64_t files_total, std::uint64_t bytes_done,
+                          std::uint64_t bytes_total, double seconds);
+
+// Draws the line now and then every quarter of a second, for workers that
+// count the bytes they read in p.reading.
+void start_progress(progress& p, std::uint64_t files_total, std::uint64_t bytes_total, unsigned workers);
+// A worker's file is done: its bytes count whole, whatever was read of it.
+void file_done(progress& p, unsigned worker, std::uint64_t size);
+// Stops the drawing and erases the line.
+void stop_progress(progress& p);

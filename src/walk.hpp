@@ -1,0 +1,28 @@
+// The files a command line names: each operand, and with recursion the
+// sound files in every folder it names, walked depth first in byte order of
+// the names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct walk_entry {
+    std::string path;    // the operand, or the operand, "/" and the names below
+    std::uint64_t size;  // bytes, for telling how far a survey has come; 0 unknown
+    int error;           // a folder that could not be read: its errno; 0 for a file
+};
+
+// The extensions, in lower case, of the formats libsndfile reads, as it
+// lists them, and the short "aif" of AIFF; empty when libsndfile cannot be
+// loaded.
+std::vector<std::string> sound_extensions();
+
+// The entries for operands, in order. An operand is always taken as it is,
+// through a symbolic link too; with recursive, one that is a folder is
+// walked instead. In a walked folder, names beginning with "." (AppleDouble
+// "._x.flac" files among them) and symbolic links are passed over, and
+// only regular files whose extension is in extensions, in any case, are
+// taken. A folder that cannot be read is an entry with its error.
+std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, bool recursive,
+                                      const std::vector<std::string>& extensions);
