@@ -14,11 +14,13 @@
 
 namespace {
 
-// A worker's file whose turn has not come holds its output, up to a few
+// The file whose turn it is writes its output straight to the process's
+// streams. A file whose turn has not come holds its output, up to a few
 // MiB, then waits; all such files together hold no more than a few times
-// that. A file's output is written to the process's streams only when its
-// turn comes, so each file's output stays whole and the order is the
-// operands' whatever order the scans end in.
+// that. The worker that ends the file whose turn it is writes out what the
+// files after it hold, and hands the turn on: each file's output stays
+// whole, in the operands' order, whatever order the scans end in, and no
+// thread is woken for a file whose output needs no waiting.
 constexpr std::size_t slot_cap = std::size_t{4} << 20;
 constexpr std::size_t waiting_cap = std::size_t{16} << 20;
 
@@ -27,12 +29,11 @@ struct chunk {
     std::string text;
 };
 
-// One entry's output on its way.
+// One entry's output while its turn has not come.
 struct slot {
     std::vector<chunk> chunks;  // not yet written
     std::size_t bytes = 0;      // in chunks
     bool done = false;
-    bool trouble = false;       // for --check
 };
 
 struct ordered_run {
@@ -40,11 +41,12 @@ struct ordered_run {
     const std::vector<walk_entry>* entries;
     progress* shown;            // or nullptr
     std::mutex lock;
-    std::condition_variable changed;
+    std::condition_variable turned;  // the turn moved on, or the run stopped
     std::size_t next = 0;       // the entry the next worker takes
-    std::size_t current = 0;    // the entry whose output is being written
+    std::size_t current = 0;    // the entry whose turn it is
     std::size_t waiting = 0;    // bytes held by entries after current
     bool stop = false;          // standard output failed: nothing more is wanted
+    std::atomic<bool> trouble{false};
     std::vector<slot> slots;
 };
 
@@ -54,25 +56,64 @@ struct slot_sink {
     std::size_t index;
 };
 
+void write_chunks(const std::vector<chunk>& chunks)
+{
+    const output_sink out = standard_sink();
+    for (const chunk& c : chunks)
+        out.write(out.opaque, c.stream, c.text.data(), c.text.size());
+}
+
 void hold_output(void* opaque, int stream, const char* s, std::size_t n)
 {
     const slot_sink& sink = *static_cast<slot_sink*>(opaque);
     ordered_run& run = *sink.run;
     std::unique_lock hold(run.lock);
     slot& mine = run.slots[sink.index];
-    run.changed.wait(hold, [&] {
-        return run.stop || (mine.bytes < slot_cap && (sink.index == run.current || run.waiting < waiting_cap));
+    run.turned.wait(hold, [&] {
+        return run.stop || sink.index == run.current || (mine.bytes < slot_cap && run.waiting < waiting_cap);
     });
     if (run.stop)
         return;
+    if (sink.index == run.current) {
+        // Only the file whose turn it is writes, and its worker is here.
+        hold.unlock();
+        standard_sink().write(nullptr, stream, s, n);
+        return;
+    }
     if (mine.chunks.empty() || mine.chunks.back().stream != stream)
         mine.chunks.push_back({stream, {}});
     mine.chunks.back().text.append(s, n);
     mine.bytes += n;
-    if (sink.index == run.current)
-        run.changed.notify_all();
-    else
-        run.waiting += n;
+    run.waiting += n;
+}
+
+// With the lock held, by the worker whose file's turn it was and has ended:
+// writes out what the files after it hold, up to one still being scanned,
+// whose turn it then is. The turn moves only once what that file held is
+// out: until then its worker goes on holding its output.
+void hand_on(ordered_run& run, std::unique_lock<std::mutex>& hold)
+{
+    std::size_t k = run.current + 1;
+    while (k < run.slots.size() && !run.stop) {
+        slot& turn = run.slots[k];
+        if (!turn.chunks.empty()) {
+            std::vector<chunk> out;
+            out.swap(turn.chunks);
+            run.waiting -= turn.bytes;
+            turn.bytes = 0;
+            run.turned.notify_all();
+            hold.unlock();
+            write_chunks(out);
+            hold.lock();
+            run.stop = run.stop || stdout_failed();
+            continue;
+        }
+        if (!turn.done)
+            break;
+        ++k;
+    }
+    run.current = k;
+    run.turned.notify_all();
 }
 
 bool troubled(const scan_result& r)
@@ -105,60 +146,20 @@ void work(ordered_run& run, unsigned worker)
             i = run.next++;
         }
         slot_sink sink{&run, i};
-        const bool trouble = scan_entry(*run.settings, entries[i], {hold_output, &sink},
-                                        run.shown ? &run.shown->reading[worker] : nullptr);
+        if (scan_entry(*run.settings, entries[i], {hold_output, &sink},
+                       run.shown ? &run.shown->reading[worker] : nullptr))
+            run.trouble = true;
         if (run.shown && !entries[i].error)
             file_done(*run.shown, worker, entries[i].size);
-        const std::lock_guard hold(run.lock);
+        std::unique_lock hold(run.lock);
         run.slots[i].done = true;
-        run.slots[i].trouble = trouble;
-        run.changed.notify_all();
+        if (stdout_failed()) {
+            run.stop = true;
+            run.turned.notify_all();
+        } else if (i == run.current) {
+            hand_on(run, hold);
+        }
     }
-}
-
-// Writes entry k's output as it comes, until its scan is done.
-bool write_turn(ordered_run& run, std::size_t k)
-{
-    std::unique_lock hold(run.lock);
-    slot& turn = run.slots[k];
-    run.current = k;
-    run.waiting -= turn.bytes;
-    run.changed.notify_all();
-    for (;;) {
-        run.changed.wait(hold, [&] { return !turn.chunks.empty() || turn.done; });
-        const bool done = turn.done;
-        std::vector<chunk> out;
-        out.swap(turn.chunks);
-        turn.bytes = 0;
-        run.changed.notify_all();
-        hold.unlock();
-        const output_sink sink = standard_sink();
-        for (const chunk& c : out)
-            sink.write(sink.opaque, c.stream, c.text.data(), c.text.size());
-        hold.lock();
-        if (done)
-            return turn.trouble;
-    }
-}
-
-bool scan_ordered(ordered_run& run, unsigned jobs)
-{
-    bool trouble = false;
-    std::vector<std::jthread> workers;
-    for (unsigned w = 0; w < jobs; ++w)
-        workers.emplace_back(work, std::ref(run), w);
-    for (std::size_t k = 0; k < run.slots.size(); ++k) {
-        trouble |= write_turn(run, k);
-        run.slots[k] = {};
-        if (stdout_failed())
-            break;
-    }
-    {
-        const std::lock_guard hold(run.lock);
-        run.stop = true;
-    }
-    run.changed.notify_all();
-    return trouble;
 }
 
 bool scan_in_turn(const scan_settings& settings, const std::vector<walk_entry>& entries, progress* shown)
@@ -207,7 +208,13 @@ bool scan_entries(const scan_settings& settings, const std::vector<walk_entry>& 
         run.entries = &entries;
         run.shown = p;
         run.slots.resize(entries.size());
-        trouble = scan_ordered(run, jobs);
+        {
+            std::vector<std::jthread> others;
+            for (unsigned w = 1; w < jobs; ++w)
+                others.emplace_back(work, std::ref(run), w);
+            work(run, 0);
+        }
+        trouble = run.trouble;
     }
     if (show_progress)
         stop_progress(shown);

@@ -8,7 +8,8 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
 cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
-for f in bin/kesscan bin/kesgen share/man/man1/kesscan.1 share/man/man1/kesgen.1; do
+for f in bin/kesscan bin/kesgen share/man/man1/kesscan.1 share/man/man1/kesgen.1 \
+    share/bash-completion/completions/kesscan share/bash-completion/completions/kesgen; do
     [ -e "$tmp/prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 
@@ -17,6 +18,7 @@ deb=$(ls "$tmp"/deb/kesscan_*.deb)
 dpkg-deb -f "$deb" Depends | grep -q 'libsndfile1' || { echo "no dependency on libsndfile1"; exit 1; }
 dpkg -x "$deb" "$tmp/root"
 [ -e "$tmp/root/usr/share/man/man1/kesgen.1" ] || { echo "no manual page in the package"; exit 1; }
+[ -e "$tmp/root/usr/share/bash-completion/completions/kesscan" ] || { echo "no completion in the package"; exit 1; }
 
 printf 'sync\n02 f4 ff\n' | "$kesgen" "$tmp/in.flac"
 expected='00000038: [2] gain
