@@ -28,8 +28,8 @@ constexpr std::size_t line_room = 128;
 
 void flush_block(printer& pr)
 {
-    const std::size_t n = pr.held;
-    pr.held = 0;
+    const auto n = static_cast<std::size_t>(pr.end - pr.block.data());
+    pr.end = pr.block.data();
     if (n)
         pr.sink.write(pr.sink.opaque, out_text, pr.block.data(), n);
 }
@@ -39,14 +39,14 @@ void flush_block(printer& pr)
 // such a cursor, so that the block's state is touched once a line.
 char* reserve(printer& pr, std::size_t n)
 {
-    if (pr.block.size() - pr.held < n) [[unlikely]]
+    if (static_cast<std::size_t>(pr.block.data() + pr.block.size() - pr.end) < n) [[unlikely]]
         flush_block(pr);
-    return pr.block.data() + pr.held;
+    return pr.end;
 }
 
-void advance(printer& pr, const char* end)
+void advance(printer& pr, char* end)
 {
-    pr.held = static_cast<std::uint32_t>(end - pr.block.data());
+    pr.end = end;
 }
 
 // A text of any length; one too large to gather goes straight out.
@@ -149,7 +149,7 @@ static_assert(std::has_single_bit(std::tuple_size_v<decltype(printer::prefixes)>
 // is not kept. A key is looked for in four slots from its hash on: a table
 // filled by many different widths of a stream-sized field keeps working,
 // only without the cache.
-const prefix_text* find_prefix(printer& pr, const char* name, std::int32_t size)
+[[gnu::always_inline]] inline const prefix_text* find_prefix(printer& pr, const char* name, std::int32_t size)
 {
     const auto key = reinterpret_cast<std::uintptr_t>(name) + static_cast<std::uint32_t>(size);
     // Fibonacci hashing: the top bits of the product pick the slot.
@@ -169,7 +169,7 @@ const prefix_text* find_prefix(printer& pr, const char* name, std::int32_t size)
 
 // The prefix of a new line, with room made for the rest of it but its
 // texts; returns the cursor after the prefix.
-char* put_kept(printer& pr, const prefix_text& c)
+[[gnu::always_inline]] inline char* put_kept(printer& pr, const prefix_text& c)
 {
     char* p = reserve(pr, line_room);
     std::memcpy(p, c.text.data(), c.text.size());
@@ -188,7 +188,8 @@ char* put_kept(printer& pr, const prefix_text& c)
     return put_width(reserve(pr, line_room), size);
 }
 
-char* put_prefix(printer& pr, const char* name, std::int32_t size)
+// Inline: it is the bulk of every field line.
+[[gnu::always_inline]] inline char* put_prefix(printer& pr, const char* name, std::int32_t size)
 {
     if (const prefix_text* c = find_prefix(pr, name, size)) [[likely]]
         return put_kept(pr, *c);
@@ -247,7 +248,7 @@ void init_printer(printer& pr, output_sink sink)
     pr.observer = nullptr;
     pr.observer_opaque = nullptr;
     pr.sink = sink;
-    pr.held = 0;
+    pr.end = pr.block.data();
     pr.prefixes.fill({});
     pr.bytes.clear();
 }
@@ -274,7 +275,7 @@ std::int32_t print_verbose(printer& pr, std::int32_t v, const char* format, ...)
     va_start(ap, format);
     va_copy(again, ap);
     char* p = reserve(pr, line_room);
-    const std::size_t room = pr.block.size() - pr.held;
+    const auto room = static_cast<std::size_t>(pr.block.data() + pr.block.size() - p);
     const int n = std::vsnprintf(p, room, format, ap);
     if (n >= 0 && static_cast<std::size_t>(n) < room) {
         advance(pr, p + n);

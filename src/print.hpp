@@ -67,7 +67,8 @@ struct printer {
     field_observer observer;        // sees every field read, or nullptr
     void* observer_opaque;          // for observer
     output_sink sink;               // where the held lines go
-    std::uint32_t held;             // bytes of block in use
+    char* end;                      // the end of the lines held in block: the
+                                    // record is set up in place and not moved
     std::array<char, 1 << 16> block;        // lines not yet written
     std::array<prefix_text, 64> prefixes;   // kept fixed columns, by name and width
     std::vector<std::uint8_t> bytes;        // a data block's bytes, for the observer
