@@ -80,7 +80,9 @@ FLAC__bool input_ended(const FLAC__StreamDecoder*, void* client)
 
 // The decoder's buffers stay valid until it decodes again, which happens
 // only once the sample source has used them: they are taken as they are.
-// Nothing after the first error is taken.
+// The array that points at them may not last (a seek passes one of its
+// own), so the two pointers are kept. Nothing after the first error is
+// taken.
 FLAC__StreamDecoderWriteStatus take_block(const FLAC__StreamDecoder*, const FLAC__Frame* frame,
                                           const FLAC__int32* const buffer[], void* client)
 {
@@ -92,7 +94,8 @@ FLAC__StreamDecoderWriteStatus take_block(const FLAC__StreamDecoder*, const FLAC
         return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
     }
     in.pending = true;
-    in.block = buffer;
+    in.left = buffer[0];
+    in.right = buffer[1];
     in.block_frames = frame->header.blocksize;
     in.block_bits = frame->header.bits_per_sample;
     in.pos = 0;
@@ -156,8 +159,8 @@ bool next_flac_block(sample_source& s)
     flac_input& in = *static_cast<flac_input*>(s.opaque);
     if (!decode_block(in))
         return false;
-    s.left = in.block[0] + in.pos;
-    s.right = in.block[1] + in.pos;
+    s.left = in.left + in.pos;
+    s.right = in.right + in.pos;
     s.bufend = in.block_frames - in.pos;
     set_sample_width(s, in.block_bits);
     take_pending(in);

@@ -35,7 +35,8 @@ struct flac_input {
     int error;                // the decoder's first error, -1 for none
     // The block the decoder wrote last, not yet handed on, from frame pos.
     bool pending;
-    const FLAC__int32* const* block;
+    const FLAC__int32* left;
+    const FLAC__int32* right;
     std::uint32_t block_frames, block_bits, pos;
     std::atomic<std::uint64_t>* bytes_read;  // counts the bytes read, or nullptr
 };

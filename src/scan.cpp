@@ -223,9 +223,10 @@ void scan_kes(scan& s)
 // A descriptor the scan opened, closed with it; standard input stays open.
 struct input_fd {
     int fd = -1;
+    bool owned = false;
     ~input_fd()
     {
-        if (fd > STDIN_FILENO)
+        if (owned)
             close(fd);
     }
 };
@@ -451,8 +452,10 @@ file_status scan_status(scan& s, std::atomic<std::uint64_t>* read)
     // The file is opened here and handed to the decoder: libsndfile would
     // refuse a name of 1024 bytes or more that the system opens.
     input_fd in;
-    in.fd = std::strcmp(s.name, "-") == 0 ? STDIN_FILENO : open(s.name, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    in.owned = std::strcmp(s.name, "-") != 0;
+    in.fd = in.owned ? open(s.name, O_RDONLY | O_CLOEXEC | O_NOCTTY) : STDIN_FILENO;
     if (in.fd < 0) {
+        in.owned = false;
         complain(s, open_failure(errno).c_str());
         return file_status::error;
     }
