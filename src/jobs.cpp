@@ -196,7 +196,8 @@ bool scan_entries(const scan_settings& settings, const std::vector<walk_entry>& 
             files += !e.error;
             bytes += e.size;
         }
-        start_progress(shown, files, bytes, jobs);
+        init_progress(shown, files, bytes, jobs);
+        start_progress(shown);
     }
     progress* p = show_progress ? &shown : nullptr;
     bool trouble;

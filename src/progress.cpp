@@ -17,18 +17,11 @@ std::uint64_t bytes_so_far(const progress& p)
     return std::min(n, p.bytes_total);
 }
 
-void draw(const progress& p)
-{
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - p.began).count();
-    show_status(progress_text(p.files_done.load(std::memory_order_relaxed), p.files_total, bytes_so_far(p),
-                              p.bytes_total, seconds));
-}
-
 void keep_drawing(progress& p)
 {
     std::unique_lock hold(p.lock);
     while (!p.wake.wait_for(hold, redraw_every, [&] { return p.stopping; }))
-        draw(p);
+        show_status(progress_now(p));
 }
 
 }  // namespace
@@ -51,7 +44,7 @@ std::string progress_text(std::uint64_t files_done, std::uint64_t files_total, s
     return text;
 }
 
-void start_progress(progress& p, std::uint64_t files_total, std::uint64_t bytes_total, unsigned workers)
+void init_progress(progress& p, std::uint64_t files_total, std::uint64_t bytes_total, unsigned workers)
 {
     p.files_total = files_total;
     p.bytes_total = bytes_total;
@@ -61,7 +54,18 @@ void start_progress(progress& p, std::uint64_t files_total, std::uint64_t bytes_
     p.reading = std::make_unique<std::atomic<std::uint64_t>[]>(workers);
     p.began = std::chrono::steady_clock::now();
     p.stopping = false;
-    draw(p);
+}
+
+std::string progress_now(const progress& p)
+{
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - p.began).count();
+    return progress_text(p.files_done.load(std::memory_order_relaxed), p.files_total, bytes_so_far(p),
+                         p.bytes_total, seconds);
+}
+
+void start_progress(progress& p)
+{
+    show_status(progress_now(p));
     p.drawer = std::thread(keep_drawing, std::ref(p));
 }
 

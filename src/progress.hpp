@@ -31,9 +31,14 @@ struct progress {
 std::string progress_text(std::uint64_t files_done, std::uint64_t files_total, std::uint64_t bytes_done,
                           std::uint64_t bytes_total, double seconds);
 
-// Draws the line now and then every quarter of a second, for workers that
+// Sets p up for files_total files of bytes_total bytes, and workers that
 // count the bytes they read in p.reading.
-void start_progress(progress& p, std::uint64_t files_total, std::uint64_t bytes_total, unsigned workers);
+void init_progress(progress& p, std::uint64_t files_total, std::uint64_t bytes_total, unsigned workers);
+// The status line now: the files done, and the bytes of the files done and
+// read of the others.
+std::string progress_now(const progress& p);
+// Draws the line now and then every quarter of a second.
+void start_progress(progress& p);
 // A worker's file is done: its bytes count whole, whatever was read of it.
 void file_done(progress& p, unsigned worker, std::uint64_t size);
 // Stops the drawing and erases the line.

@@ -240,7 +240,6 @@ void init_source(bitreader& r, sample_source& s, bool planar, sample_bit xbit)
     r.fill_bits = pick_fill(planar);
     r.source = &s;
     s.left = s.right = nullptr;
-    s.step = planar ? 1 : 2;
     s.bufpos = s.bufend = 0;
     s.xorbit = static_cast<std::uint32_t>(xbit.xbit + 8);
     s.up = 31 - s.xorbit;

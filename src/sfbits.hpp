@@ -39,11 +39,12 @@ inline constexpr std::uint32_t block_frames = 4096;
 
 // A sample source: the reader it feeds reaches it through its source
 // pointer. Frame i of the block has its left sample at left[i * step] and
-// its right at right[i * step].
+// its right at right[i * step], where step is 2 for libsndfile's
+// interleaved block and 1 for a decoder's buffer a channel; the refill
+// that init_bits_sf or init_bits_planar sets knows which.
 struct sample_source {
     const std::int32_t* left;
     const std::int32_t* right;
-    std::uint32_t step;    // 2: interleaved; 1: a buffer a channel
     std::uint32_t bufpos;  // next unconsumed frame of the block
     std::uint32_t bufend;  // frames in the block
     std::uint32_t xorbit;  // sample bit tested, in the 32-bit form, below 32

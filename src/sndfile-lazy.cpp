@@ -13,6 +13,7 @@ struct loaded {
     bool ok;
     std::string error;
     std::mutex opening;  // the opens, one at a time
+    std::once_flag once;
 };
 
 template <typename F>
@@ -39,8 +40,7 @@ void load(loaded& l)
 loaded& library()
 {
     static loaded lib;
-    static std::once_flag once;
-    std::call_once(once, load, std::ref(lib));
+    std::call_once(lib.once, load, std::ref(lib));
     return lib;
 }
 

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <atomic>
 #include <deque>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 
@@ -88,6 +90,76 @@ TEST(SampleParity, ShortReadsGoOnAndTheEndIsFinal)
         EXPECT_NE(fills[0], fills[1]) << "the two settings take different paths";
     }
 #endif
+}
+
+// A decoder's blocks, a buffer a channel in the stream's own width, give the
+// bits libsndfile's 32-bit form gives: bit 8 of left XOR right once each
+// sample is shifted up by 32 - width, so none below 24 bits carries any.
+// Blocks of odd lengths begin and end inside the window's words. Both bit
+// orders, both vector paths; the bytes the blocks stand for are counted.
+struct planar_decoder {
+    std::vector<std::vector<std::int32_t>> left, right;
+    std::size_t next = 0;
+    std::uint32_t width = 0;
+};
+
+bool next_planar(sample_source& s)
+{
+    auto& d = *static_cast<planar_decoder*>(s.opaque);
+    if (d.next == d.left.size())
+        return false;
+    s.left = d.left[d.next].data();
+    s.right = d.right[d.next].data();
+    s.bufend = static_cast<std::uint32_t>(d.left[d.next].size());
+    set_sample_width(s, d.width);
+    ++d.next;
+    return true;
+}
+
+TEST(SampleParity, PlanarBlocksInTheirOwnWidth)
+{
+    std::mt19937 random(7);
+    for (const std::uint32_t width : {8u, 16u, 20u, 23u, 24u, 25u, 32u}) {
+        planar_decoder d;
+        d.width = width;
+        std::string expected;
+        for (const std::size_t n : {37, 4096, 5, 1000, 64}) {
+            d.left.emplace_back();
+            d.right.emplace_back();
+            for (std::size_t i = 0; i < n; ++i) {
+                // A sample of width bits, sign-extended as the decoder holds it.
+                const auto l = static_cast<std::int32_t>(random() << (32 - width)) >> (32 - width);
+                const auto r = static_cast<std::int32_t>(random() << (32 - width)) >> (32 - width);
+                d.left.back().push_back(l);
+                d.right.back().push_back(r);
+                expected += (static_cast<std::uint32_t>(l ^ r) << (32 - width)) >> 8 & 1 ? '1' : '0';
+            }
+        }
+        for (const bool wide : {true, false}) {
+            sample_wide_vectors(wide);
+            for (const std::uint32_t msb : {0u, 1u}) {
+                d.next = 0;
+                const auto s = std::make_unique<sample_source>();
+                bitreader r;
+                init_bits_planar(r, *s, next_planar, &d, 0);
+                std::atomic<std::uint64_t> bytes{0};
+                s->bytes_read = &bytes;
+                s->bytes_per_frame = 6;
+                r.msb = msb;
+                r.eof_cb = [](void*) { throw std::out_of_range("end of samples"); };
+                std::string got;
+                try {
+                    for (;;)
+                        got += get_ubits(r, 1) ? '1' : '0';
+                } catch (const std::out_of_range&) {
+                }
+                EXPECT_EQ(got, expected) << width << " bits, wide " << wide << ", msb " << msb;
+                EXPECT_EQ(bytes, 6 * expected.size());
+            }
+        }
+        EXPECT_EQ(expected.find('1') == std::string::npos, width < 24) << width;
+    }
+    sample_wide_vectors(true);
 }
 
 TEST(SampleParity, SyncFoundWithin1024PositionsOfTheStart)

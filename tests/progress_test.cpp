@@ -1,0 +1,38 @@
+// The progress line: its text, and what it counts as files end.
+#include "progress.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(Progress, TextTellsFilesBytesRateAndTimeLeft)
+{
+    constexpr std::uint64_t mib = 1 << 20;
+    EXPECT_EQ(progress_text(12, 40, 350 * mib + mib / 5, 1024 * mib, 4.1),
+              "kesscan: 12/40 files, 350.2/1024.0 MiB, 85.4 MiB/s, 0:08 left");
+    EXPECT_EQ(progress_text(1, 3, 10 * mib, 40 * mib, 0.4), "kesscan: 1/3 files, 10.0/40.0 MiB")
+        << "no rate before half a second";
+    EXPECT_EQ(progress_text(0, 3, 0, 40 * mib, 2), "kesscan: 0/3 files, 0.0/40.0 MiB") << "no rate from nothing";
+    EXPECT_EQ(progress_text(2, 9, mib, 601 * mib, 1), "kesscan: 2/9 files, 1.0/601.0 MiB, 1.0 MiB/s, 10:00 left");
+}
+
+// A file done counts whole, what its worker had read of it or not; what a
+// worker reads of its file counts at once; nothing counts past the total.
+TEST(Progress, FilesDoneCountWhole)
+{
+    constexpr std::uint64_t mib = 1 << 20;
+    progress p;
+    init_progress(p, 3, 30 * mib, 2);
+    p.reading[0] = mib;
+    p.reading[1] = 5 * mib / 2;
+    EXPECT_EQ(progress_now(p).substr(0, 32), "kesscan: 0/3 files, 3.5/30.0 MiB");
+    file_done(p, 0, 10 * mib);
+    EXPECT_EQ(progress_now(p).substr(0, 33), "kesscan: 1/3 files, 12.5/30.0 MiB");
+    file_done(p, 1, 10 * mib);
+    p.reading[0] = 2 * mib;
+    EXPECT_EQ(progress_now(p).substr(0, 33), "kesscan: 2/3 files, 22.0/30.0 MiB");
+    file_done(p, 0, 15 * mib);
+    EXPECT_EQ(progress_now(p).substr(0, 33), "kesscan: 3/3 files, 30.0/30.0 MiB") << "clamped to the total";
+}
+
+}  // namespace
