@@ -58,7 +58,7 @@ int write_all(int fd, const char* s, std::size_t n)
 // would land on it.
 void make_way(int stream)
 {
-    if (streams.status_shown && (stream == 2 || streams.status_over_text)) {
+    if (streams.status_shown && (stream == out_messages || streams.status_over_text)) {
         write_all(STDERR_FILENO, "\r\033[K", 4);
         streams.status_shown = false;
     }
