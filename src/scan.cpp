@@ -235,7 +235,7 @@ struct input_fd {
 // before start are read and dropped. libsndfile refuses a negative start
 // and one past the last frame, and would leave the file at frame 0; a start
 // at the last frame gives an empty stream.
-bool seek_start(scan& s, SNDFILE* file, const SF_INFO& info)
+bool seek_start(scan& s, const sndfile_api& sf, SNDFILE* file, const SF_INFO& info)
 {
     const std::int32_t start = s.settings->start;
     if (start == 0)
@@ -244,7 +244,7 @@ bool seek_start(scan& s, SNDFILE* file, const SF_INFO& info)
         return false;
     if (!info.seekable)
         return skip_frames(s.src, file, start) == start;
-    return sndfile()->seek(file, start, SEEK_SET) == start;
+    return sf.seek(file, start, SEEK_SET) == start;
 }
 
 // Wires the readers with wire, which sets br up over the input, already at
@@ -304,7 +304,7 @@ file_status scan_sndfile(scan& s, int fd, std::atomic<std::uint64_t>* read)
         return file_status::error;
     }
     print_verbosity(s.pr, s.reporter ? 0 : s.settings->verbosity);
-    const bool placed = seek_start(s, file.get(), info);
+    const bool placed = seek_start(s, *sf, file.get(), info);
     const bool found = placed && scan_samples(s, [&] {
         init_bits_sf(s.br, s.src, file.get(), 0);
         struct stat st;
