@@ -65,8 +65,9 @@ int main(int argc, char** argv)
     }
     static bitreader br;
     static sample_source source;
+    static sndfile_block block;
     std::uint32_t skipped = 0;
-    init_bits_sf(br, source, file.get(), 0);
+    init_bits_sf(br, source, block, file.get(), 0);
     br.msb = 1;  // the first frame's bit is a word's top bit, as in a byte
     br.opaque = &skipped;
     br.get_bits_cb = [](void* opaque, std::uint64_t, std::int32_t n) {

@@ -1,10 +1,13 @@
 #include "flacbits.hpp"
 
+#include "eintr.hpp"
+
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <system_error>
 
 namespace {
 
@@ -22,12 +25,18 @@ FLAC__StreamDecoderReadStatus read_input(const FLAC__StreamDecoder*, FLAC__byte 
 {
     flac_input& in = input_of(client);
     ssize_t got;
-    do
-        got = read(in.fd, buffer, *bytes);
-    while (got < 0 && errno == EINTR);
+    for (;;) {
+        got = retry_eintr([&] { return read(in.fd, buffer, *bytes); });
+        if (got >= 0 || errno != EAGAIN)
+            break;
+        pollfd p{in.fd, POLLIN, 0};
+        retry_eintr([&] { return poll(&p, 1, -1); });
+    }
     *bytes = got > 0 ? static_cast<std::size_t>(got) : 0;
-    if (got < 0)
+    if (got < 0) {
+        in.read_error = errno;
         return FLAC__STREAM_DECODER_READ_STATUS_ABORT;
+    }
     if (got == 0) {
         in.at_end = true;
         return FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM;
@@ -122,20 +131,19 @@ void take_error(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus statu
 // Decodes until a block is pending; false at the end of the stream, or at
 // the decoder's first error, after which nothing more is decoded. Where the
 // stream's information gives its length, that is where it ends, as it does
-// for libsndfile: bytes after it (a tag) are not read, and an input that
-// ends before it was cut, which a decoder that cannot seek does not notice.
+// for libsndfile: bytes after it (a tag) are not read. A decoder that
+// failed for good (a read that failed, a write refused, no memory) says so
+// only through its state: another call would return at once, over and over.
 bool decode_block(flac_input& in)
 {
     FLAC__StreamDecoder* d = in.decoder.get();
     while (!in.pending) {
         if (in.done || in.error >= 0 || (in.total && in.next >= in.total))
             return false;
-        if (FLAC__stream_decoder_get_state(d) == FLAC__STREAM_DECODER_END_OF_STREAM) {
-            if (in.total)
-                in.error = FLAC__STREAM_DECODER_ERROR_STATUS_LOST_SYNC;
+        const FLAC__StreamDecoderState state = FLAC__stream_decoder_get_state(d);
+        if (state == FLAC__STREAM_DECODER_END_OF_STREAM)
             return false;
-        }
-        if (!FLAC__stream_decoder_process_single(d)) {
+        if (state > FLAC__STREAM_DECODER_END_OF_STREAM || !FLAC__stream_decoder_process_single(d)) {
             if (in.error < 0)
                 in.error = decoder_failed;
             return false;
@@ -167,31 +175,7 @@ bool next_flac_block(sample_source& s)
     return true;
 }
 
-// An ID3v2 tag's size, in the four bytes of seven bits each at p.
-std::size_t syncsafe(const unsigned char* p)
-{
-    return static_cast<std::size_t>(p[0] & 0x7f) << 21 | static_cast<std::size_t>(p[1] & 0x7f) << 14 |
-           static_cast<std::size_t>(p[2] & 0x7f) << 7 | (p[3] & 0x7f);
-}
-
 }  // namespace
-
-bool is_flac(const unsigned char* head, std::size_t n, std::size_t& need)
-{
-    std::size_t at = 0;
-    if (n >= 3 && std::memcmp(head, "ID3", 3) == 0) {
-        // The tag's header, and its footer where the flags say there is one.
-        if (n < 10) {
-            need = 10;
-            return false;
-        }
-        at = 10 + syncsafe(head + 6) + (head[5] & 0x10 ? 10 : 0);
-    }
-    // The marker, and no fewer bytes than libsndfile takes to tell any
-    // format: a shorter file gets libsndfile's word for it.
-    need = at + 12;
-    return n >= need && std::memcmp(head + at, "fLaC", 4) == 0;
-}
 
 bool open_flac(flac_input& in, int fd, bool seekable, std::atomic<std::uint64_t>* bytes_read)
 {
@@ -203,6 +187,7 @@ bool open_flac(flac_input& in, int fd, bool seekable, std::atomic<std::uint64_t>
     in.channels = 0;
     in.total = in.next = 0;
     in.error = -1;
+    in.read_error = 0;
     in.bytes_read = bytes_read;
     FLAC__StreamDecoder* d = in.decoder.get();
     // The comments are parsed, as libsndfile has them parsed: a file whose
@@ -216,6 +201,20 @@ bool open_flac(flac_input& in, int fd, bool seekable, std::atomic<std::uint64_t>
            FLAC__stream_decoder_get_state(d) != FLAC__STREAM_DECODER_END_OF_STREAM;
 }
 
+namespace {
+
+// Rewinds a file to the stream's beginning, its metadata read again.
+bool restart(flac_input& in)
+{
+    FLAC__StreamDecoder* d = in.decoder.get();
+    in.at_end = in.pending = false;
+    in.next = 0;
+    in.error = -1;
+    return FLAC__stream_decoder_reset(d) && FLAC__stream_decoder_process_until_end_of_metadata(d) && in.error < 0;
+}
+
+}  // namespace
+
 bool flac_seek(flac_input& in, std::uint64_t start)
 {
     if (start == 0)
@@ -225,11 +224,18 @@ bool flac_seek(flac_input& in, std::uint64_t start)
         // than the last frame.
         if (in.total && start >= in.total) {
             in.done = true;
+            in.next = in.total;
             return start == in.total;
         }
         // The block written during the seek begins at the start.
         in.next = start;
-        return FLAC__stream_decoder_seek_absolute(in.decoder.get(), start);
+        if (FLAC__stream_decoder_seek_absolute(in.decoder.get(), start))
+            return true;
+        // The seek met damage, or an end before the one the stream's
+        // information gives. Decoding from the beginning, as from a pipe,
+        // finds which.
+        if (!restart(in))
+            return false;
     }
     for (std::uint64_t left = start; left > 0;) {
         if (!decode_block(in))
@@ -248,21 +254,24 @@ bool flac_seek(flac_input& in, std::uint64_t start)
 
 void init_bits_flac(bitreader& r, sample_source& s, flac_input& in, sample_bit xbit)
 {
-    init_bits_planar(r, s, next_flac_block, &in, xbit);
+    init_bits_source(r, s, block_layout::planar, next_flac_block, &in, xbit);
 }
 
 // libsndfile's texts: a frame whose checksum is wrong, or a decoder that
 // failed, is an unknown error to it; whatever else breaks the stream it
-// reports as lost sync, as the decoder then looks for the next frame.
-const char* flac_error_text(const flac_input& in)
+// reports as lost sync, as the decoder then looks for the next frame. A
+// read that failed is told in the system's words, as a failed open is.
+std::string flac_error_text(const flac_input& in)
 {
+    if (in.read_error)
+        return "System error : " + std::generic_category().message(in.read_error) + ".";
     switch (in.error) {
     case -1:
-        return nullptr;
+        return {};
     case FLAC__STREAM_DECODER_ERROR_STATUS_FRAME_CRC_MISMATCH:
     case decoder_failed:
         return "Error : unknown error in flac decoder.";
     default:
-        return "Error : flac decoder lost sync.";
+        return flac_lost_sync;
     }
 }

@@ -7,7 +7,7 @@
 #pragma once
 
 #include "bits.hpp"
-#include "sfbits.hpp"
+#include "sample-source.hpp"
 
 #include <FLAC/stream_decoder.h>
 
@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 struct flac_decoder_deleter {
     void operator()(FLAC__StreamDecoder* d) const { FLAC__stream_decoder_delete(d); }
@@ -33,6 +34,7 @@ struct flac_input {
     std::uint64_t total;      // frames, or 0 when the stream does not say
     std::uint64_t next;       // the frame the next block handed on begins at
     int error;                // the decoder's first error, -1 for none
+    int read_error;           // the errno of a read that failed, or 0
     // The block the decoder wrote last, not yet handed on, from frame pos.
     bool pending;
     const FLAC__int32* left;
@@ -41,26 +43,30 @@ struct flac_input {
     std::atomic<std::uint64_t>* bytes_read;  // counts the bytes read, or nullptr
 };
 
-// Whether head, the first n bytes of an input, begins a native FLAC stream
-// (after an ID3v2 tag, if there is one). need is set to the bytes it takes
-// to tell; with fewer than that, the answer is no.
-bool is_flac(const unsigned char* head, std::size_t n, std::size_t& need);
-
 // Sets in up over fd and reads the stream's metadata. False when the
 // stream cannot be started: the decoder failed, or found no stream
-// information, or nothing follows it.
+// information, or nothing follows it. A pipe that is not ready is waited
+// for.
 bool open_flac(flac_input& in, int fd, bool seekable, std::atomic<std::uint64_t>* bytes_read);
 
 // Puts the input at sample frame start (>= 0): a file seeks with the
-// decoder, a pipe decodes and drops the frames before it. False when start
-// lies past the end, or the decoder failed on the way.
+// decoder, a pipe decodes and drops the frames before it, and so does a
+// file whose seek fails, from the stream's beginning. False when start lies
+// past the end of the frames there are, or the decoder failed on the way;
+// in.next is then where the frames ended.
 bool flac_seek(flac_input& in, std::uint64_t start);
 
 // Resets r and s and makes r a reader of in's samples from where it
 // stands, testing sample bit xbit + 8. The samples end at the decoder's
-// first error.
+// first error, or where the stream's information says the stream ends; an
+// input that ends sooner than that just ends them. in.next is the frame
+// after the last one handed on.
 void init_bits_flac(bitreader& r, sample_source& s, flac_input& in, sample_bit xbit);
 
-// What libsndfile says of the decoder's first error, or nullptr when there
-// was none.
-const char* flac_error_text(const flac_input& in);
+// What libsndfile says of a stream that breaks off, or ends before the
+// length its information gives.
+inline constexpr const char* flac_lost_sync = "Error : flac decoder lost sync.";
+
+// What libsndfile says of the decoder's first error, the system's reason
+// for a read that failed, or nothing when there was neither.
+std::string flac_error_text(const flac_input& in);

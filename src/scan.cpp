@@ -3,12 +3,12 @@
 #include "bits.hpp"
 #include "catalogue.hpp"
 #include "flacbits.hpp"
+#include "input.hpp"
 #include "kescrc.hpp"
 #include "print.hpp"
 #include "sfbits.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,7 +20,6 @@
 #include <memory>
 #include <string>
 #include <system_error>
-#include <vector>
 
 namespace {
 
@@ -49,6 +48,7 @@ struct scan {
     summary_state sum;
     json_state js;
     sample_source src;
+    sndfile_block block;       // the libsndfile source's
 };
 
 // Thrown by a reader's end-of-data operation from however deep the read
@@ -220,41 +220,15 @@ void scan_kes(scan& s)
 // ---------------------------------------------------------------------------
 // File driver
 
-// A descriptor the scan opened, closed with it; standard input stays open.
-struct input_fd {
-    int fd = -1;
-    bool owned = false;
-    ~input_fd()
-    {
-        if (owned)
-            close(fd);
-    }
-};
-
-// Puts file at sample frame start. A pipe cannot seek, so there the frames
-// before start are read and dropped. libsndfile refuses a negative start
-// and one past the last frame, and would leave the file at frame 0; a start
-// at the last frame gives an empty stream.
-bool seek_start(scan& s, const sndfile_api& sf, SNDFILE* file, const SF_INFO& info)
-{
-    const std::int32_t start = s.settings->start;
-    if (start == 0)
-        return true;
-    if (start < 0)
-        return false;
-    if (!info.seekable)
-        return skip_frames(s.src, file, start) == start;
-    return sf.seek(file, start, SEEK_SET) == start;
-}
-
 // Wires the readers with wire, which sets br up over the input, already at
 // the start; searches for the sync pattern and decodes frames until single
-// mode stops or the samples end. Whether the sync pattern was found.
+// mode stops or the samples end. found tells whether the sync pattern was
+// found; the result, whether the samples ended.
 template <typename Wire>
-bool scan_samples(scan& s, Wire wire)
+bool scan_samples(scan& s, bool& found, Wire wire)
 {
     s.sample_pos = static_cast<std::uint32_t>(s.settings->start);
-    bool found = false;
+    found = false;
     try {
         wire();
         s.br.msb = 1;
@@ -271,174 +245,9 @@ bool scan_samples(scan& s, Wire wire)
         }
     } catch (const end_of_samples&) {
         print_observer(s.pr, nullptr, nullptr);
+        return true;
     }
-    return found;
-}
-
-file_status start_outside(scan& s)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "start position %d is outside the file", s.settings->start);
-    complain(s, text);
-    return file_status::error;
-}
-
-// Any format libsndfile reads, from fd where it stands.
-file_status scan_sndfile(scan& s, int fd, std::atomic<std::uint64_t>* read)
-{
-    const char* why = nullptr;
-    const sndfile_api* sf = sndfile(&why);
-    if (!sf) {
-        complain(s, why);
-        return file_status::error;
-    }
-    SF_INFO info{};
-    std::string refused;
-    const sndfile_ptr file{sndfile_open(*sf, fd, info, refused)};
-    if (!file) {
-        complain(s, refused.c_str());
-        return file_status::error;
-    }
-    if (info.channels != 2) {
-        complain(s, "Only 2 channels supported");
-        return file_status::error;
-    }
-    print_verbosity(s.pr, s.reporter ? 0 : s.settings->verbosity);
-    const bool placed = seek_start(s, *sf, file.get(), info);
-    const bool found = placed && scan_samples(s, [&] {
-        init_bits_sf(s.br, s.src, file.get(), 0);
-        struct stat st;
-        if (read && info.frames > 0 && fstat(fd, &st) == 0) {
-            s.src.bytes_read = read;
-            s.src.bytes_per_frame = static_cast<double>(st.st_size) / static_cast<double>(info.frames);
-        }
-    });
-    // libsndfile ends a damaged or cut file as if it were the end of the
-    // samples; only its error state tells the two apart. A pipe may end so
-    // before the start; a refused seek leaves an error state of its own.
-    if ((placed || !info.seekable) && sf->error(file.get()) != SF_ERR_NO_ERROR) {
-        complain(s, sf->strerror(file.get()));
-        return file_status::damaged;
-    }
-    if (!placed)
-        return start_outside(s);
-    return found ? file_status::stream : file_status::none;
-}
-
-// Native FLAC, its metadata read, started when that went well. A damaged
-// stream ends at the decoder's first error, which is told in libsndfile's
-// words. A file whose metadata is broken goes to libsndfile, which tells
-// what is wrong; from a pipe that cannot be, and broken metadata is told as
-// libsndfile tells it of a file: no stream information is a format it does
-// not know, anything else an error of the decoder, but for an empty stream.
-file_status scan_flac(scan& s, flac_input& flac, bool started)
-{
-    if (!flac.have_info) {
-        complain(s, "File contains data in an unimplemented format.");
-        return file_status::error;
-    }
-    if (!started && (flac.error >= 0 || flac.total)) {
-        complain(s, "Error : unknown error in flac decoder.");
-        return file_status::error;
-    }
-    if (flac.channels != 2) {
-        complain(s, "Only 2 channels supported");
-        return file_status::error;
-    }
-    print_verbosity(s.pr, s.reporter ? 0 : s.settings->verbosity);
-    const bool placed = s.settings->start >= 0 && flac_seek(flac, static_cast<std::uint64_t>(s.settings->start));
-    const bool found = placed && scan_samples(s, [&] { init_bits_flac(s.br, s.src, flac, 0); });
-    if (const char* text = flac_error_text(flac); text && (placed || !flac.seekable)) {
-        complain(s, text);
-        return file_status::damaged;
-    }
-    if (!placed)
-        return start_outside(s);
-    return found ? file_status::stream : file_status::none;
-}
-
-// Reads n bytes at offset, or as many as there are.
-std::size_t read_at(int fd, unsigned char* buf, std::size_t n, off_t offset)
-{
-    std::size_t got = 0;
-    while (got < n) {
-        const ssize_t r = pread(fd, buf + got, n - got, offset + static_cast<off_t>(got));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
-        got += static_cast<std::size_t>(r);
-    }
-    return got;
-}
-
-// Reads n bytes a pipe certainly holds.
-void drain(int fd, unsigned char* buf, std::size_t n)
-{
-    for (std::size_t got = 0; got < n;) {
-        const ssize_t r = read(fd, buf + got, n - got);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
-        got += static_cast<std::size_t>(r);
-    }
-}
-
-// The first n bytes in a pipe, copied with tee(2), which leaves them for
-// the reader that comes after. A writer may be slow to give n bytes: the
-// copy is taken again until there are, or until the writer has gone.
-std::size_t peek_pipe(int fd, unsigned char* buf, std::size_t n)
-{
-    int copy[2];
-    if (pipe2(copy, O_CLOEXEC) != 0)
-        return 0;
-    if (n > 65536) {
-        fcntl(fd, F_SETPIPE_SZ, static_cast<int>(n));
-        fcntl(copy[1], F_SETPIPE_SZ, static_cast<int>(n));
-    }
-    std::size_t got = 0;
-    for (bool last = false;;) {
-        const ssize_t t = tee(fd, copy[1], n, 0);
-        if (t < 0 && errno == EINTR)
-            continue;
-        if (t <= 0)
-            break;  // the end of the input, or not a pipe
-        got = static_cast<std::size_t>(t);
-        drain(copy[0], buf, got);
-        if (got >= n || last)
-            break;
-        pollfd p{fd, POLLIN, 0};
-        last = poll(&p, 1, 0) > 0 && (p.revents & POLLHUP);
-        if (!last)
-            usleep(1000);
-    }
-    close(copy[0]);
-    close(copy[1]);
-    return got;
-}
-
-// The first n bytes of the input, left where they are for the decoder.
-std::size_t peek_input(int fd, bool seekable, unsigned char* buf, std::size_t n)
-{
-    return seekable ? read_at(fd, buf, n, lseek(fd, 0, SEEK_CUR)) : peek_pipe(fd, buf, n);
-}
-
-// Whether the input is native FLAC, from its first bytes, and those of an
-// ID3v2 tag before them; a tag too large to look past is taken for none.
-bool flac_input_at(int fd, bool seekable)
-{
-    constexpr std::size_t most = std::size_t{1} << 20;
-    std::vector<unsigned char> head(12);
-    std::size_t need = 0;
-    std::size_t got = peek_input(fd, seekable, head.data(), head.size());
-    while (!is_flac(head.data(), got, need)) {
-        if (need <= head.size() || need > most)
-            return false;
-        head.resize(need);
-        got = peek_input(fd, seekable, head.data(), head.size());
-    }
-    return true;
+    return false;
 }
 
 // libsndfile's words for a file the system would not open.
@@ -447,42 +256,216 @@ std::string open_failure(int err)
     return "System error : " + std::generic_category().message(err) + ".";
 }
 
-file_status scan_status(scan& s, std::atomic<std::uint64_t>* read)
+// How the samples of a file ended, as its source tells it. The outcome of
+// every scan is decided from this, whatever read the file.
+struct samples_end {
+    bool placed = false;         // the start was reached
+    bool found = false;          // the sync pattern was found
+    bool ran_out = false;        // the samples ended before the scan did
+    std::uint64_t end = 0;       // the frame after the last one there was, once
+                                 // ran out or not placed
+    std::uint64_t promised = 0;  // the frames the input says it holds; 0: it
+                                 // does not say
+    std::string error;           // what the decoder said went wrong
+    const char* cut = nullptr;   // what to say of an input shorter than promised;
+                                 // nullptr: say where its samples ended
+};
+
+// The samples ended before the input's promise: the input was cut short.
+// A start placed short of the promise is never outside the input.
+bool short_of_promise(const scan& s, const samples_end& e)
+{
+    if (!e.promised)
+        return false;
+    if (!e.placed)
+        return static_cast<std::uint64_t>(s.settings->start) < e.promised;
+    return e.ran_out && e.end < e.promised;
+}
+
+file_status outcome(scan& s, const samples_end& e)
+{
+    std::string why = e.error;
+    if (why.empty() && short_of_promise(s, e)) {
+        if (e.cut) {
+            why = e.cut;
+        } else {
+            char text[96];
+            std::snprintf(text, sizeof text, "the samples end at frame %llu, short of the length the header gives",
+                          static_cast<unsigned long long>(e.end));
+            why = text;
+        }
+    }
+    if (!why.empty()) {
+        complain(s, why.c_str());
+        return file_status::damaged;
+    }
+    if (!e.placed) {
+        char text[64];
+        std::snprintf(text, sizeof text, "start position %d is outside the file", s.settings->start);
+        complain(s, text);
+        return file_status::error;
+    }
+    return e.found ? file_status::stream : file_status::none;
+}
+
+// Puts file at sample frame start. A pipe cannot seek, so there the frames
+// before start are read and dropped; end is then where they ended, if they
+// did. libsndfile refuses a start past the last frame, and leaves the file
+// at frame 0; a start at the last frame gives an empty stream.
+bool seek_start(scan& s, SNDFILE* file, const SF_INFO& info, std::uint64_t& end)
+{
+    const std::int32_t start = s.settings->start;
+    end = static_cast<std::uint64_t>(info.frames);
+    if (start == 0)
+        return true;
+    if (start < 0)
+        return false;
+    if (!info.seekable) {
+        end = static_cast<std::uint64_t>(skip_frames(s.block, file, start));
+        return end == static_cast<std::uint64_t>(start);
+    }
+    return sf_seek(file, start, SEEK_SET) == start;
+}
+
+// Any format libsndfile reads, from fd where it stands. libsndfile is
+// handed a descriptor of its own, which it closes.
+file_status scan_sndfile(scan& s, int fd, bool seekable, std::atomic<std::uint64_t>* read)
+{
+    // A WAV or AIFF file whose audio runs past its end is read by
+    // libsndfile as if it ended there; a pipe's header promises what
+    // libsndfile takes for its length.
+    samples_end e;
+    const bool cut_file = seekable && data_runs_past_end(fd);
+    const bool stated = !seekable && data_end_stated(fd);
+    SF_INFO info{};
+    std::string refused;
+    const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    const sndfile_ptr file{own < 0 ? nullptr : sndfile_open(own, info, refused)};
+    if (!file) {
+        complain(s, own < 0 ? open_failure(errno).c_str() : refused.c_str());
+        return file_status::error;
+    }
+    if (info.channels != 2) {
+        complain(s, "Only 2 channels supported");
+        return file_status::error;
+    }
+    print_verbosity(s.pr, s.reporter ? 0 : s.settings->verbosity);
+    e.placed = seek_start(s, file.get(), info, e.end);
+    if (e.placed) {
+        e.ran_out = scan_samples(s, e.found, [&] {
+            init_bits_sf(s.br, s.src, s.block, file.get(), 0);
+            struct stat st;
+            if (read && info.frames > 0 && fstat(fd, &st) == 0) {
+                s.src.bytes_read = read;
+                s.src.bytes_per_frame = static_cast<double>(st.st_size) / static_cast<double>(info.frames);
+            }
+        });
+        e.end = static_cast<std::uint64_t>(s.settings->start) + s.src.frames_brought;
+    }
+    if (cut_file)
+        e.promised = ~std::uint64_t{0};
+    else if (stated && info.frames > 0)
+        e.promised = static_cast<std::uint64_t>(info.frames);
+    // libsndfile ends a damaged file as if it were the end of the samples;
+    // only its error state tells the two apart. A refused seek leaves an
+    // error state of its own.
+    if ((e.placed || !seekable) && sf_error(file.get()) != SF_ERR_NO_ERROR)
+        e.error = sf_strerror(file.get());
+    return outcome(s, e);
+}
+
+// Native FLAC, its metadata read, started when that went well. A damaged
+// stream ends at the decoder's first error, which is told in libsndfile's
+// words, and so is a stream that ends before the length its information
+// gives.
+file_status scan_flac(scan& s, flac_input& flac)
+{
+    if (flac.channels != 2) {
+        complain(s, "Only 2 channels supported");
+        return file_status::error;
+    }
+    print_verbosity(s.pr, s.reporter ? 0 : s.settings->verbosity);
+    samples_end e;
+    e.promised = flac.total;
+    e.cut = flac_lost_sync;
+    e.placed = s.settings->start >= 0 && flac_seek(flac, static_cast<std::uint64_t>(s.settings->start));
+    if (e.placed)
+        e.ran_out = scan_samples(s, e.found, [&] { init_bits_flac(s.br, s.src, flac, 0); });
+    e.end = flac.next;
+    e.error = flac_error_text(flac);
+    return outcome(s, e);
+}
+
+// A FLAC stream the decoder could not start on. A file goes to libsndfile,
+// which tells what is wrong (broken comments, say); from a pipe that cannot
+// be, and it is told as libsndfile tells it of a file: no stream
+// information is a format it does not know, anything else an error of the
+// decoder, but for an empty stream. Either way a stream whose information
+// promises frames, cut short inside its metadata, is damaged.
+file_status flac_not_started(scan& s, flac_input& flac, int fd, bool seekable,
+                             std::atomic<std::uint64_t>* read)
+{
+    if (flac.have_info && flac.total && flac.at_end) {
+        complain(s, flac_lost_sync);
+        return file_status::damaged;
+    }
+    if (seekable) {
+        lseek(fd, flac.base, SEEK_SET);
+        return scan_sndfile(s, fd, seekable, read);
+    }
+    if (!flac.have_info) {
+        complain(s, "File contains data in an unimplemented format.");
+        return file_status::error;
+    }
+    if (flac.error >= 0 || flac.total) {
+        complain(s, "Error : unknown error in flac decoder.");
+        return file_status::error;
+    }
+    return scan_flac(s, flac);
+}
+
+file_status scan_status(scan& s, std::atomic<std::uint64_t>* read, input_kind kind)
 {
     // The file is opened here and handed to the decoder: libsndfile would
-    // refuse a name of 1024 bytes or more that the system opens.
-    input_fd in;
-    in.owned = std::strcmp(s.name, "-") != 0;
-    in.fd = in.owned ? open(s.name, O_RDONLY | O_CLOEXEC | O_NOCTTY) : STDIN_FILENO;
-    if (in.fd < 0) {
-        in.owned = false;
+    // refuse a name of 1024 bytes or more that the system opens. A walked
+    // name is opened without waiting, and must still be a regular file: it
+    // may have become a FIFO, which would wait for a writer.
+    const bool named_stdin = kind == input_kind::named && std::strcmp(s.name, "-") == 0;
+    owned_fd opened{named_stdin ? -1 : open_path(AT_FDCWD, s.name, kind == input_kind::walked ? O_NONBLOCK : 0)};
+    const int fd = named_stdin ? STDIN_FILENO : opened.fd;
+    if (fd < 0) {
         complain(s, open_failure(errno).c_str());
         return file_status::error;
     }
     struct stat st;
-    const bool known = fstat(in.fd, &st) == 0;
+    const bool known = fstat(fd, &st) == 0;
     if (known && S_ISDIR(st.st_mode)) {
         complain(s, "is a folder; --recursive walks it");
         return file_status::error;
     }
-    // Native FLAC goes to libFLAC, which reads it faster and from a pipe
-    // too. A file whose FLAC stream it cannot start on goes to libsndfile
-    // as every other format does, which tells what is wrong with it.
-    const bool seekable = known && S_ISREG(st.st_mode);
-    if (flac_input_at(in.fd, seekable)) {
-        flac_input flac;
-        const bool started = open_flac(flac, in.fd, seekable, read);
-        if (started || !seekable)
-            return scan_flac(s, flac, started);
-        lseek(in.fd, flac.base, SEEK_SET);
+    if (kind == input_kind::walked) {
+        if (!known || !S_ISREG(st.st_mode)) {
+            complain(s, "not a regular file");
+            return file_status::error;
+        }
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     }
-    return scan_sndfile(s, in.fd, read);
+    // Native FLAC goes to libFLAC, which reads it faster and from a pipe
+    // too.
+    const bool seekable = known && S_ISREG(st.st_mode);
+    if (flac_input_at(fd, seekable)) {
+        flac_input flac;
+        if (open_flac(flac, fd, seekable, read))
+            return scan_flac(s, flac);
+        return flac_not_started(s, flac, fd, seekable, read);
+    }
+    return scan_sndfile(s, fd, seekable, read);
 }
 
 }  // namespace
 
 scan_result scan_file(const scan_settings& settings, const char* name, output_sink out,
-                      std::atomic<std::uint64_t>* read)
+                      std::atomic<std::uint64_t>* read, input_kind kind)
 {
     // Not zeroed as a whole: the blocks of text and samples are large and
     // written before they are read, and a quick survey opens many files.
@@ -514,7 +497,7 @@ scan_result scan_file(const scan_settings& settings, const char* name, output_si
     }
     if (s->reporter)
         s->reporter->file_begin(s->report_self, name);
-    const file_status status = scan_status(*s, read);
+    const file_status status = scan_status(*s, read, kind);
     if (s->reporter)
         s->reporter->file_end(s->report_self, status);
     print_flush(s->pr);

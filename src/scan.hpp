@@ -27,8 +27,11 @@ struct scan_result {
     std::uint64_t errors;  // checksum errors
 };
 
-// Scans the file name ("-" is standard input) and writes its text and
-// messages to out. read, when given, counts the sample frames read, for a
-// reader on another thread.
+// How a name came: named by the user, "-" being standard input, or found
+// by a walk as a regular file, which it must still be.
+enum class input_kind { named, walked };
+
+// Scans the file name and writes its text and messages to out. read, when
+// given, counts the bytes read, for a reader on another thread.
 scan_result scan_file(const scan_settings& settings, const char* name, output_sink out,
-                      std::atomic<std::uint64_t>* read = nullptr);
+                      std::atomic<std::uint64_t>* read = nullptr, input_kind kind = input_kind::named);

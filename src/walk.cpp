@@ -1,6 +1,6 @@
 #include "walk.hpp"
 
-#include "sndfile-lazy.hpp"
+#include "formats.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,17 +14,9 @@
 
 namespace {
 
-std::string lower(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 bool sound_name(const char* name, const std::vector<std::string>& extensions)
 {
-    const char* dot = std::strrchr(name, '.');
-    return dot && std::binary_search(extensions.begin(), extensions.end(), lower(dot + 1));
+    return std::strrchr(name, '.') && std::binary_search(extensions.begin(), extensions.end(), extension_of(name));
 }
 
 // Walks the folder open at fd, named path, into out. Entries go in byte
@@ -81,28 +73,6 @@ void walk_folder(int fd, const std::string& path, const std::vector<std::string>
 }
 
 }  // namespace
-
-std::vector<std::string> sound_extensions()
-{
-    const sndfile_api* sf = sndfile();
-    if (!sf)
-        return {};
-    std::vector<std::string> names = {"aif"};
-    for (const int count_of : {SFC_GET_FORMAT_MAJOR_COUNT, SFC_GET_SIMPLE_FORMAT_COUNT}) {
-        const int each = count_of == SFC_GET_FORMAT_MAJOR_COUNT ? SFC_GET_FORMAT_MAJOR : SFC_GET_SIMPLE_FORMAT;
-        int count = 0;
-        sf->command(nullptr, count_of, &count, sizeof count);
-        for (int i = 0; i < count; ++i) {
-            SF_FORMAT_INFO f{};
-            f.format = i;
-            if (sf->command(nullptr, each, &f, sizeof f) == 0 && f.extension)
-                names.push_back(lower(f.extension));
-        }
-    }
-    std::sort(names.begin(), names.end());
-    names.erase(std::unique(names.begin(), names.end()), names.end());
-    return names;
-}
 
 std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, bool recursive,
                                       const std::vector<std::string>& extensions)

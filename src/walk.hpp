@@ -13,11 +13,6 @@ struct walk_entry {
     int error;           // a folder that could not be read: its errno; 0 for a file
 };
 
-// The extensions, in lower case, of the formats libsndfile reads, as it
-// lists them, and the short "aif" of AIFF; empty when libsndfile cannot be
-// loaded.
-std::vector<std::string> sound_extensions();
-
 // The entries for operands, in order. An operand is always taken as it is,
 // through a symbolic link too; with recursive, one that is a folder is
 // walked instead. In a walked folder, names beginning with "." (AppleDouble

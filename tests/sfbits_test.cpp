@@ -64,6 +64,7 @@ TEST(SampleParity, ShortReadsGoOnAndTheEndIsFinal)
     // orders, gathered with the widest vectors and with the baseline ones.
     decltype(bitreader::fill_bits) fills[2] = {};
     const auto source = std::make_unique<sample_source>();
+    const auto block = std::make_unique<sndfile_block>();
     for (const bool wide : {true, false}) {
         sample_wide_vectors(wide);
         for (const std::uint32_t msb : {0u, 1u}) {
@@ -71,7 +72,7 @@ TEST(SampleParity, ShortReadsGoOnAndTheEndIsFinal)
                 m.caps = {300 * 6, second};
                 sf_seek(f.get(), 0, SEEK_SET);
                 bitreader r;
-                init_bits_sf(r, *source, f.get(), 0);
+                init_bits_sf(r, *source, *block, f.get(), 0);
                 fills[wide] = r.fill_bits;
                 r.msb = msb;
                 r.eof_cb = [](void*) { throw std::out_of_range("end of samples"); };
@@ -141,7 +142,7 @@ TEST(SampleParity, PlanarBlocksInTheirOwnWidth)
                 d.next = 0;
                 const auto s = std::make_unique<sample_source>();
                 bitreader r;
-                init_bits_planar(r, *s, next_planar, &d, 0);
+                init_bits_source(r, *s, block_layout::planar, next_planar, &d, 0);
                 std::atomic<std::uint64_t> bytes{0};
                 s->bytes_read = &bytes;
                 s->bytes_per_frame = 6;
@@ -172,7 +173,8 @@ TEST(SampleParity, SyncFoundWithin1024PositionsOfTheStart)
         const sndfile_ptr f{sf_open(path.c_str(), SFM_READ, &info)};
         bitreader r;
         sample_source source;
-        init_bits_sf(r, source, f.get(), 0);
+        const auto block = std::make_unique<sndfile_block>();
+        init_bits_sf(r, source, *block, f.get(), 0);
         r.msb = 1;
         skipped = 0;
         r.get_bits_cb = [](void*, std::uint64_t, std::int32_t n) { skipped += static_cast<std::uint32_t>(n); };

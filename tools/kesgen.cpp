@@ -11,6 +11,7 @@
 // succeeded, the file is on the disk and what kesgen prints is out, so a
 // failure or a signal leaves the carrier, an existing output and any
 // symbolic link as they were.
+#include "formats.hpp"
 #include "framelist.hpp"
 #include "output.hpp"
 #include "sfbits.hpp"
@@ -217,25 +218,12 @@ int next_bit(bit_stream& s, std::uint64_t room, const options& o, long long fram
 // ---------------------------------------------------------------------------
 // Sound files
 
-// The major format whose usual extension the path has, from libsndfile's
-// own list ("aif" is also taken for AIFF).
+// The major format whose usual extension the path has.
 int major_format_for(const char* path)
 {
-    const char* dot = std::strrchr(path, '.');
-    std::string ext = dot ? dot + 1 : "";
-    for (auto& c : ext)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (ext == "aif")
-        ext = "aiff";
-    int count = 0;
-    sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &count, sizeof count);
-    for (int i = 0; i < count; ++i) {
-        SF_FORMAT_INFO f{};
-        f.format = i;
-        sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &f, sizeof f);
-        if (f.extension && ext == f.extension)
-            return f.format;
-    }
+    const std::string ext = extension_of(path);
+    if (const int format = major_format_of(ext))
+        return format;
     fail("%s: no sound file type has the extension '%s'", path, ext.c_str());
 }
 

@@ -1,0 +1,288 @@
+#include "input.hpp"
+
+#include "eintr.hpp"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+owned_fd::~owned_fd()
+{
+    reset();
+}
+
+void owned_fd::reset(int d)
+{
+    if (fd >= 0)
+        close(fd);
+    fd = d;
+}
+
+int open_path(int dir, const char* path, int flags)
+{
+    flags |= O_RDONLY | O_CLOEXEC | O_NOCTTY;
+    const int fd = openat(dir, path, flags);
+    if (fd >= 0 || errno != ENAMETOOLONG)
+        return fd;
+    // The longest run of whole folders that one call takes, opened as a
+    // folder to go on from; a name too long for any call fails as it is.
+    const std::size_t len = std::strlen(path);
+    std::size_t cut = std::min<std::size_t>(len, PATH_MAX - 1);
+    while (cut > 0 && path[cut] != '/')
+        --cut;
+    if (cut == 0) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    const std::string head(path, cut);
+    const owned_fd folder{openat(dir, head.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)};
+    if (folder.fd < 0)
+        return -1;
+    return open_path(folder.fd, path + cut + 1, flags & ~(O_RDONLY | O_CLOEXEC | O_NOCTTY));
+}
+
+namespace {
+
+// Reads n bytes at offset, or as many as there are.
+std::size_t read_at(int fd, unsigned char* buf, std::size_t n, off_t offset)
+{
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = retry_eintr([&] { return pread(fd, buf + got, n - got, offset + static_cast<off_t>(got)); });
+        if (r <= 0)
+            break;
+        got += static_cast<std::size_t>(r);
+    }
+    return got;
+}
+
+// Reads up to n bytes from a pipe; how many came before its end.
+std::size_t read_some(int fd, unsigned char* buf, std::size_t n)
+{
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = retry_eintr([&] { return read(fd, buf + got, n - got); });
+        if (r < 0 && errno == EAGAIN) {
+            pollfd p{fd, POLLIN, 0};
+            retry_eintr([&] { return poll(&p, 1, -1); });
+            continue;
+        }
+        if (r <= 0)
+            break;
+        got += static_cast<std::size_t>(r);
+    }
+    return got;
+}
+
+// Makes the pipe fd hold at least n bytes where it can; whether it does.
+bool pipe_holds(int fd, std::size_t n)
+{
+    const int now = fcntl(fd, F_GETPIPE_SZ);
+    if (now >= 0 && static_cast<std::size_t>(now) >= n)
+        return true;
+    return n <= INT_MAX && fcntl(fd, F_SETPIPE_SZ, static_cast<int>(n)) >= 0;
+}
+
+// The first n bytes in a pipe, copied with tee(2), which leaves them for
+// the reader that comes after; fewer when the input ends sooner. A writer
+// may be slow to give n bytes: the copy is taken again until there are n,
+// or until the writer has gone. held is false, and nothing is copied, when
+// the pipes cannot hold n bytes at once.
+std::size_t peek_pipe(int fd, unsigned char* buf, std::size_t n, bool& held)
+{
+    int copy[2];
+    held = false;
+    if (pipe2(copy, O_CLOEXEC) != 0)
+        return 0;
+    const owned_fd in{copy[0]}, out{copy[1]};
+    if (!pipe_holds(fd, n) || !pipe_holds(out.fd, n))
+        return 0;
+    held = true;
+    std::size_t got = 0;
+    for (bool last = false;;) {
+        const ssize_t t = retry_eintr([&] { return tee(fd, out.fd, n, 0); });
+        if (t < 0 && errno == EAGAIN) {
+            pollfd p{fd, POLLIN, 0};
+            retry_eintr([&] { return poll(&p, 1, -1); });
+            continue;
+        }
+        if (t <= 0)
+            break;  // the end of the input, or not a pipe
+        got = static_cast<std::size_t>(t);
+        read_some(in.fd, buf, got);
+        if (got >= n || last)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        last = retry_eintr([&] { return poll(&p, 1, 0); }) > 0 && (p.revents & POLLHUP);
+        if (!last)
+            usleep(1000);
+    }
+    return got;
+}
+
+std::size_t peek_pipe(int fd, unsigned char* buf, std::size_t n)
+{
+    bool held;
+    return peek_pipe(fd, buf, n, held);
+}
+
+// An ID3v2 tag's size, in the four bytes of seven bits each at p.
+std::size_t syncsafe(const unsigned char* p)
+{
+    return static_cast<std::size_t>(p[0] & 0x7f) << 21 | static_cast<std::size_t>(p[1] & 0x7f) << 14 |
+           static_cast<std::size_t>(p[2] & 0x7f) << 7 | (p[3] & 0x7f);
+}
+
+// The bytes an ID3v2 tag at head takes, its footer included where its
+// flags say there is one; 0 for no tag.
+std::size_t id3_length(const unsigned char* head, std::size_t n)
+{
+    if (n < 10 || std::memcmp(head, "ID3", 3) != 0)
+        return 0;
+    return 10 + syncsafe(head + 6) + (head[5] & 0x10 ? 10 : 0);
+}
+
+// The marker, and no fewer bytes than libsndfile takes to tell any format:
+// a shorter file gets libsndfile's word for it.
+constexpr std::size_t marker_bytes = 12;
+
+bool flac_marker(const unsigned char* p, std::size_t n)
+{
+    return n >= marker_bytes && std::memcmp(p, "fLaC", 4) == 0;
+}
+
+// Drops n bytes of a pipe; whether there were that many.
+bool drop(int fd, std::size_t n)
+{
+    unsigned char buf[65536];
+    while (n > 0) {
+        const std::size_t got = read_some(fd, buf, std::min(n, sizeof buf));
+        if (got == 0)
+            return false;
+        n -= got;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool flac_input_at(int fd, bool seekable)
+{
+    unsigned char head[10 + marker_bytes];
+    if (seekable) {
+        const off_t here = lseek(fd, 0, SEEK_CUR);
+        const std::size_t tag = id3_length(head, read_at(fd, head, 10, here));
+        return flac_marker(head, read_at(fd, head, marker_bytes, here + static_cast<off_t>(tag)));
+    }
+    const std::size_t tag = id3_length(head, peek_pipe(fd, head, 10));
+    if (tag == 0)
+        return flac_marker(head, peek_pipe(fd, head, marker_bytes));
+    // A tag of up to a MiB is looked past in the pipe, which can be made to
+    // hold it whole.
+    constexpr std::size_t most = std::size_t{1} << 20;
+    bool held = false;
+    std::vector<unsigned char> whole(std::min(tag + marker_bytes, most));
+    const std::size_t got = tag + marker_bytes <= most ? peek_pipe(fd, whole.data(), whole.size(), held) : 0;
+    if (held)
+        return got > tag && flac_marker(whole.data() + tag, got - tag);
+    // The pipe cannot hold the tag and what follows it: the tag is read,
+    // which leaves the pipe at what follows it for any decoder.
+    return drop(fd, tag) && flac_marker(head, peek_pipe(fd, head, marker_bytes));
+}
+
+namespace {
+
+std::uint32_t le32(const unsigned char* p)
+{
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+}
+
+std::uint32_t be32(const unsigned char* p)
+{
+    return std::uint32_t{p[3]} | std::uint32_t{p[2]} << 8 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[0]} << 24;
+}
+
+std::uint64_t le64(const unsigned char* p)
+{
+    return le32(p) | std::uint64_t{le32(p + 4)} << 32;
+}
+
+}  // namespace
+
+namespace {
+
+// Where the audio data of a WAV (RIFF, RIFX, RF64) or AIFF file ends, as
+// its header states it, from bytes read by read(at, buf, n); 0 when the
+// header states no end: it is none of these, its audio chunk was not found,
+// or its length is left open (0 or all ones, as a writer that cannot seek
+// back leaves it).
+template <typename Read>
+std::uint64_t stated_data_end(Read read)
+{
+    unsigned char head[12];
+    if (read(0, head, sizeof head) != sizeof head)
+        return 0;
+    // Chunks: a 4-byte name and a 4-byte length, little-endian in RIFF and
+    // RF64, big-endian in RIFX and AIFF; the audio is in "data" or "SSND".
+    // A chunk of odd length is followed by a pad byte. RF64 gives the data's
+    // length in its "ds64" chunk, as the 64 bits after the whole file's.
+    const bool wave = std::memcmp(head + 8, "WAVE", 4) == 0;
+    const bool riff = wave && std::memcmp(head, "RIFF", 4) == 0;
+    const bool rifx = wave && std::memcmp(head, "RIFX", 4) == 0;
+    const bool rf64 = wave && std::memcmp(head, "RF64", 4) == 0;
+    const bool aiff = std::memcmp(head, "FORM", 4) == 0 &&
+                      (std::memcmp(head + 8, "AIFF", 4) == 0 || std::memcmp(head + 8, "AIFC", 4) == 0);
+    if (!riff && !rifx && !rf64 && !aiff)
+        return 0;
+    const char* audio = aiff ? "SSND" : "data";
+    std::uint64_t ds64_data = 0;
+    for (std::uint64_t at = 12;;) {
+        unsigned char chunk[24];
+        const std::size_t got = read(at, chunk, sizeof chunk);
+        if (got < 8)
+            return 0;
+        std::uint64_t length = riff || rf64 ? le32(chunk + 4) : be32(chunk + 4);
+        if (rf64 && std::memcmp(chunk, "ds64", 4) == 0 && got >= 24)
+            ds64_data = le64(chunk + 16);
+        if (std::memcmp(chunk, audio, 4) == 0) {
+            if (rf64 && length == 0xffffffff)
+                length = ds64_data;
+            return length == 0 || length == 0xffffffff ? 0 : at + 8 + length;
+        }
+        at += 8 + length + (length & 1);
+    }
+}
+
+}  // namespace
+
+bool data_runs_past_end(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return false;
+    const std::uint64_t end = stated_data_end([fd](std::uint64_t at, unsigned char* buf, std::size_t n) {
+        return read_at(fd, buf, n, static_cast<off_t>(at));
+    });
+    return end > static_cast<std::uint64_t>(st.st_size);
+}
+
+bool data_end_stated(int fd)
+{
+    // As much of the header as a pipe holds at once.
+    std::vector<unsigned char> head(65536);
+    head.resize(peek_pipe(fd, head.data(), head.size()));
+    return stated_data_end([&head](std::uint64_t at, unsigned char* buf, std::size_t n) {
+        const std::size_t from = std::min<std::uint64_t>(at, head.size());
+        const std::size_t got = std::min(n, head.size() - from);
+        std::memcpy(buf, head.data() + from, got);
+        return got;
+    }) != 0;
+}
