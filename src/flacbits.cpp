@@ -26,7 +26,7 @@ FLAC__StreamDecoderReadStatus read_input(const FLAC__StreamDecoder*, FLAC__byte 
     flac_input& in = input_of(client);
     ssize_t got;
     for (;;) {
-        got = retry_eintr([&] { return read(in.fd, buffer, *bytes); });
+        got = retry_eintr([&] { return in.read(in.fd, buffer, *bytes); });
         if (got >= 0 || errno != EAGAIN)
             break;
         pollfd p{in.fd, POLLIN, 0};
@@ -181,6 +181,7 @@ bool open_flac(flac_input& in, int fd, bool seekable, std::atomic<std::uint64_t>
 {
     in.decoder.reset(FLAC__stream_decoder_new());
     in.fd = fd;
+    in.read = ::read;
     in.seekable = seekable;
     in.base = seekable ? lseek(fd, 0, SEEK_CUR) : 0;
     in.at_end = in.have_info = in.pending = in.done = false;

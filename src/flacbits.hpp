@@ -10,6 +10,7 @@
 #include "sample-source.hpp"
 
 #include <FLAC/stream_decoder.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstddef>
@@ -25,6 +26,8 @@ struct flac_decoder_deleter {
 struct flac_input {
     std::unique_ptr<FLAC__StreamDecoder, flac_decoder_deleter> decoder;
     int fd;                   // read from, owned by the caller
+    // How fd is read: read(2), but where a test puts a read that fails.
+    ssize_t (*read)(int fd, void* buf, std::size_t n);
     bool seekable;            // a file: seeks, tells and knows its length
     std::int64_t base;        // where the input began in fd, for a seekable one
     bool at_end;              // a read found the end of the input

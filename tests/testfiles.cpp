@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace {
@@ -60,4 +61,10 @@ std::string kesgen_file(const std::string& name, const std::string& list, const 
     const run_result r = run(quoted(KESGEN_PATH) + " " + options + " -f " + quoted(list_path) + " " + quoted(path));
     EXPECT_EQ(r.status, 0) << r.err;
     return path;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }

@@ -12,6 +12,9 @@ const std::string& scratch_dir();
 std::string kesgen_file(const std::string& name, const std::string& list,
                         const std::string& options = "");
 
+// The bytes of a file.
+std::string read_file(const std::string& path);
+
 struct run_result {
     std::string out;
     std::string err;
