@@ -46,9 +46,26 @@ struct ordered_run {
     std::size_t current = 0;    // the entry whose turn it is
     std::size_t waiting = 0;    // bytes held by entries after current
     bool stop = false;          // standard output failed: nothing more is wanted
+    // Standard input is read by one entry at a time, in their order, as
+    // it is one after another: this one's turn it is, or none left.
+    std::size_t stdin_turn;
     std::atomic<bool> trouble{false};
+    std::atomic<bool> failed{false};
     std::vector<slot> slots;
 };
+
+bool reads_stdin(const walk_entry& e)
+{
+    return !e.walked && e.path == "-";
+}
+
+// The first entry from i on that reads standard input, or the end.
+std::size_t next_stdin(const std::vector<walk_entry>& entries, std::size_t i)
+{
+    while (i < entries.size() && !reads_stdin(entries[i]))
+        ++i;
+    return i;
+}
 
 // The output sink of one entry's scan.
 struct slot_sink {
@@ -121,17 +138,38 @@ bool troubled(const scan_result& r)
     return r.status == file_status::damaged || r.status == file_status::error || r.errors > 0;
 }
 
-// Scans one entry, or tells why a folder could not be read; whether it
-// went wrong.
-bool scan_entry(const scan_settings& settings, const walk_entry& e, output_sink out,
-                std::atomic<std::uint64_t>* read)
+enum class entry_outcome { sound, trouble, failed };
+
+// Scans one entry, or tells why a folder could not be read. A scan that
+// fails for want of memory or the like is told as the entry's own message;
+// the run goes on.
+entry_outcome scan_entry(const scan_settings& settings, const walk_entry& e, output_sink out,
+                         std::atomic<std::uint64_t>* read)
 {
+    std::string line;
     if (e.error) {
-        const std::string line = e.path + ": " + std::generic_category().message(e.error) + "\n";
-        out.write(out.opaque, out_messages, line.data(), line.size());
-        return true;
+        line = e.path + ": " + std::generic_category().message(e.error) + "\n";
+    } else {
+        try {
+            const input_kind kind = e.walked ? input_kind::walked : input_kind::named;
+            return troubled(scan_file(settings, e.path.c_str(), out, read, kind)) ? entry_outcome::trouble
+                                                                                   : entry_outcome::sound;
+        } catch (const std::bad_alloc&) {
+            line = e.path + ": out of memory\n";
+        } catch (const std::exception& x) {
+            line = e.path + ": " + x.what() + "\n";
+        }
     }
-    return troubled(scan_file(settings, e.path.c_str(), out, read));
+    out.write(out.opaque, out_messages, line.data(), line.size());
+    return e.error ? entry_outcome::trouble : entry_outcome::failed;
+}
+
+void note(ordered_run& run, entry_outcome o)
+{
+    if (o == entry_outcome::failed)
+        run.failed = true;
+    else if (o == entry_outcome::trouble)
+        run.trouble = true;
 }
 
 void work(ordered_run& run, unsigned worker)
@@ -140,19 +178,24 @@ void work(ordered_run& run, unsigned worker)
     for (;;) {
         std::size_t i;
         {
-            const std::lock_guard hold(run.lock);
+            std::unique_lock hold(run.lock);
             if (run.stop || run.next == entries.size())
                 return;
             i = run.next++;
+            if (reads_stdin(entries[i]))
+                run.turned.wait(hold, [&] { return run.stop || run.stdin_turn == i; });
         }
         slot_sink sink{&run, i};
-        if (scan_entry(*run.settings, entries[i], {hold_output, &sink},
-                       run.shown ? &run.shown->reading[worker] : nullptr))
-            run.trouble = true;
+        note(run, scan_entry(*run.settings, entries[i], {hold_output, &sink},
+                             run.shown ? &run.shown->reading[worker] : nullptr));
         if (run.shown && !entries[i].error)
             file_done(*run.shown, worker, entries[i].size);
         std::unique_lock hold(run.lock);
         run.slots[i].done = true;
+        if (reads_stdin(entries[i])) {
+            run.stdin_turn = next_stdin(entries, i + 1);
+            run.turned.notify_all();
+        }
         if (stdout_failed()) {
             run.stop = true;
             run.turned.notify_all();
@@ -162,17 +205,19 @@ void work(ordered_run& run, unsigned worker)
     }
 }
 
-bool scan_in_turn(const scan_settings& settings, const std::vector<walk_entry>& entries, progress* shown)
+survey_result scan_in_turn(const scan_settings& settings, const std::vector<walk_entry>& entries, progress* shown)
 {
-    bool trouble = false;
+    survey_result r{false, false};
     for (const walk_entry& e : entries) {
-        trouble |= scan_entry(settings, e, standard_sink(), shown ? &shown->reading[0] : nullptr);
+        const entry_outcome o = scan_entry(settings, e, standard_sink(), shown ? &shown->reading[0] : nullptr);
+        r.trouble |= o == entry_outcome::trouble;
+        r.failed |= o == entry_outcome::failed;
         if (shown && !e.error)
             file_done(*shown, 0, e.size);
         if (stdout_failed())
             break;
     }
-    return trouble;
+    return r;
 }
 
 }  // namespace
@@ -185,8 +230,8 @@ unsigned processors()
     return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
 }
 
-bool scan_entries(const scan_settings& settings, const std::vector<walk_entry>& entries, unsigned jobs,
-                  bool show_progress)
+survey_result scan_entries(const scan_settings& settings, const std::vector<walk_entry>& entries, unsigned jobs,
+                           bool show_progress)
 {
     jobs = static_cast<unsigned>(std::clamp<std::size_t>(entries.size(), 1, jobs));
     progress shown;
@@ -200,24 +245,33 @@ bool scan_entries(const scan_settings& settings, const std::vector<walk_entry>& 
         start_progress(shown);
     }
     progress* p = show_progress ? &shown : nullptr;
-    bool trouble;
+    survey_result result;
     if (jobs == 1) {
-        trouble = scan_in_turn(settings, entries, p);
+        result = scan_in_turn(settings, entries, p);
     } else {
         ordered_run run;
         run.settings = &settings;
         run.entries = &entries;
         run.shown = p;
+        run.stdin_turn = next_stdin(entries, 0);
         run.slots.resize(entries.size());
         {
+            // Workers that cannot be started (too many threads, too little
+            // memory for their stacks) leave the work to those that were,
+            // the calling thread at least.
             std::vector<std::jthread> others;
-            for (unsigned w = 1; w < jobs; ++w)
-                others.emplace_back(work, std::ref(run), w);
+            try {
+                others.reserve(jobs - 1);
+                for (unsigned w = 1; w < jobs; ++w)
+                    others.emplace_back(work, std::ref(run), w);
+            } catch (const std::system_error&) {
+            } catch (const std::bad_alloc&) {
+            }
             work(run, 0);
         }
-        trouble = run.trouble;
+        result = {run.trouble, run.failed};
     }
     if (show_progress)
         stop_progress(shown);
-    return trouble;
+    return result;
 }

@@ -12,10 +12,15 @@
 // The processors this process may run on.
 unsigned processors();
 
-// Scans entries on jobs threads (1: the calling thread), writing to
+struct survey_result {
+    bool trouble;  // a file was damaged, had a checksum error or could not
+                   // be scanned, or a folder could not be read
+    bool failed;   // a scan itself failed (out of memory, say)
+};
+
+// Scans entries on up to jobs threads (1: the calling thread), writing to
 // standard output and error, with a progress line on standard error when
-// asked; a folder that could not be read gets "PATH: REASON". Stops once
-// standard output has failed. Whether any file was damaged, had a checksum
-// error or could not be scanned, or any folder could not be read.
-bool scan_entries(const scan_settings& settings, const std::vector<walk_entry>& entries, unsigned jobs,
-                  bool show_progress);
+// asked; a folder that could not be read gets "PATH: REASON", and so does a
+// scan that failed. Stops once standard output has failed.
+survey_result scan_entries(const scan_settings& settings, const std::vector<walk_entry>& entries, unsigned jobs,
+                           bool show_progress);

@@ -142,9 +142,11 @@ int main(int argc, char** argv)
     // A person watching a terminal while the output goes elsewhere is told
     // how far the work has come.
     progress = progress || (isatty(STDERR_FILENO) && !settings.interactive);
-    const bool trouble = scan_entries(settings, entries, jobs, progress);
-    // Output that could not be written is the worse failure: the status
-    // must not say anything else.
+    const survey_result result = scan_entries(settings, entries, jobs, progress);
+    // Output that could not be written is the worse failure, and so is a
+    // scan that failed: the status must not say anything else.
     const int status = close_stdout("kesscan");
-    return status == 0 && check && trouble ? 2 : status;
+    if (status != 0 || result.failed)
+        return 1;
+    return check && result.trouble ? 2 : 0;
 }

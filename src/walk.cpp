@@ -1,6 +1,7 @@
 #include "walk.hpp"
 
 #include "formats.hpp"
+#include "input.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,29 +15,46 @@
 
 namespace {
 
+// The folders a walk holds open at once, at most, however deep it goes.
+constexpr int max_open = 32;
+
+struct walker {
+    const std::vector<std::string>* extensions;
+    std::vector<walk_entry>* out;
+    int held;  // folders open
+};
+
 bool sound_name(const char* name, const std::vector<std::string>& extensions)
 {
     return std::strrchr(name, '.') && std::binary_search(extensions.begin(), extensions.end(), extension_of(name));
 }
 
-// Walks the folder open at fd, named path, into out. Entries go in byte
-// order of their names, a folder's own at its place among them.
-void walk_folder(int fd, const std::string& path, const std::vector<std::string>& extensions,
-                 std::vector<walk_entry>& out)
+struct named {
+    std::string name;
+    bool folder;
+    std::uint64_t size;
+    int error;  // the name could not be looked at: its errno
+};
+
+// The names the walk takes in the folder open at fd, in byte order of the
+// names, and in read_error the errno of a failure to read it. A name that
+// could not be looked at is taken with its error where it may be a folder
+// or a sound file; one gone since the folder was read is passed over.
+std::vector<named> list_folder(int fd, const std::vector<std::string>& extensions, int& read_error)
 {
-    DIR* dir = fdopendir(fd);
-    if (!dir) {
-        out.push_back({path, 0, errno});
-        close(fd);
-        return;
-    }
-    struct named {
-        std::string name;
-        bool folder;
-        std::uint64_t size;
-    };
     std::vector<named> names;
-    int read_error = 0;
+    read_error = 0;
+    // The listing reads through a descriptor of its own, which closedir
+    // closes. A copy shares fd's place in the listing, which nothing else
+    // reads.
+    const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    DIR* dir = own < 0 ? nullptr : fdopendir(own);
+    if (!dir) {
+        read_error = errno;
+        if (own >= 0)
+            close(own);
+        return names;
+    }
     for (;;) {
         errno = 0;
         const dirent* d = readdir(dir);
@@ -47,29 +65,73 @@ void walk_folder(int fd, const std::string& path, const std::vector<std::string>
         if (d->d_name[0] == '.')
             continue;
         struct stat st;
-        if (fstatat(dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            continue;  // gone since the folder was read
+        if (fstatat(fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            const bool wanted = d->d_type == DT_DIR || d->d_type == DT_UNKNOWN ||
+                                (d->d_type == DT_REG && sound_name(d->d_name, extensions));
+            if (errno != ENOENT && wanted)
+                names.push_back({d->d_name, false, 0, errno});
+            continue;
+        }
         const bool folder = S_ISDIR(st.st_mode);
         if (folder || (S_ISREG(st.st_mode) && sound_name(d->d_name, extensions)))
-            names.push_back({d->d_name, folder, static_cast<std::uint64_t>(st.st_size)});
+            names.push_back({d->d_name, folder, static_cast<std::uint64_t>(st.st_size), 0});
     }
+    closedir(dir);
     std::sort(names.begin(), names.end(), [](const named& a, const named& b) { return a.name < b.name; });
+    return names;
+}
+
+// Walks the folder open at dir, named path. Entries go in byte order of
+// their names, a folder's own at its place among them. Past max_open
+// folders held, a folder lets go of its descriptor while the walk is below
+// it, and finds itself again through the ".." of the folder below, which
+// must be the same folder.
+void walk_folder(walker& w, owned_fd& dir, const std::string& path)
+{
+    int read_error;
+    const std::vector<named> names = list_folder(dir.fd, *w.extensions, read_error);
+    struct stat self;
+    if (fstat(dir.fd, &self) != 0)
+        read_error = errno;
     const std::string prefix = path.ends_with('/') ? path : path + "/";
     for (const named& n : names) {
         const std::string below = prefix + n.name;
-        if (!n.folder) {
-            out.push_back({below, n.size, 0});
+        if (n.error || !n.folder) {
+            w.out->push_back({below, n.size, n.error, true});
             continue;
         }
-        const int sub = openat(dirfd(dir), n.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (sub < 0)
-            out.push_back({below, 0, errno});
-        else
-            walk_folder(sub, below, extensions, out);
+        owned_fd sub{openat(dir.fd, n.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+        if (sub.fd < 0) {
+            w.out->push_back({below, 0, errno, true});
+            continue;
+        }
+        const bool let_go = ++w.held > max_open;
+        if (let_go) {
+            dir.reset();
+            --w.held;
+        }
+        walk_folder(w, sub, below);
+        if (let_go) {
+            dir.reset(openat(sub.fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            struct stat again;
+            const bool same = dir.fd >= 0 && fstat(dir.fd, &again) == 0 && again.st_dev == self.st_dev &&
+                              again.st_ino == self.st_ino;
+            if (!same) {
+                // Moved while the walk was below it: what is left of it
+                // cannot be found.
+                w.out->push_back({path, 0, dir.fd < 0 ? errno : ENOENT, true});
+                sub.reset();
+                --w.held;
+                dir.reset();
+                return;
+            }
+            ++w.held;
+        }
+        sub.reset();
+        --w.held;
     }
     if (read_error)
-        out.push_back({path, 0, read_error});
-    closedir(dir);
+        w.out->push_back({path, 0, read_error, true});
 }
 
 }  // namespace
@@ -78,18 +140,21 @@ std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, 
                                       const std::vector<std::string>& extensions)
 {
     std::vector<walk_entry> out;
+    walker w{&extensions, &out, 0};
     for (const std::string& operand : operands) {
         struct stat st;
         const bool known = operand != "-" && stat(operand.c_str(), &st) == 0;
         if (recursive && known && S_ISDIR(st.st_mode)) {
-            const int fd = open(operand.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (fd < 0)
-                out.push_back({operand, 0, errno});
-            else
-                walk_folder(fd, operand, extensions, out);
+            owned_fd top{open_path(AT_FDCWD, operand.c_str(), O_DIRECTORY)};
+            if (top.fd < 0) {
+                out.push_back({operand, 0, errno, false});
+                continue;
+            }
+            w.held = 1;
+            walk_folder(w, top, operand);
             continue;
         }
-        out.push_back({operand, known && S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0, 0});
+        out.push_back({operand, known && S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0, 0, false});
     }
     return out;
 }

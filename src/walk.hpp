@@ -11,6 +11,7 @@ struct walk_entry {
     std::string path;    // the operand, or the operand, "/" and the names below
     std::uint64_t size;  // bytes, for telling how far a survey has come; 0 unknown
     int error;           // a folder that could not be read: its errno; 0 for a file
+    bool walked;         // found by a walk, as a regular file
 };
 
 // The entries for operands, in order. An operand is always taken as it is,
