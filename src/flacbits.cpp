@@ -221,17 +221,21 @@ bool flac_seek(flac_input& in, std::uint64_t start)
     if (start == 0)
         return true;
     if (in.seekable) {
-        // At the very end the stream is empty; the decoder seeks no further
-        // than the last frame.
-        if (in.total && start >= in.total) {
-            in.done = true;
-            in.next = in.total;
-            return start == in.total;
-        }
+        // At the very end the stream is empty, once its last frame is
+        // found to be there.
+        if (in.total && start > in.total)
+            return false;
+        const std::uint64_t to = in.total && start == in.total ? start - 1 : start;
         // The block written during the seek begins at the start.
-        in.next = start;
-        if (FLAC__stream_decoder_seek_absolute(in.decoder.get(), start))
+        in.next = to;
+        if (FLAC__stream_decoder_seek_absolute(in.decoder.get(), to)) {
+            if (to != start) {
+                in.pending = false;
+                in.done = true;
+                in.next = start;
+            }
             return true;
+        }
         // The seek met damage, or an end before the one the stream's
         // information gives. Decoding from the beginning, as from a pipe,
         // finds which.

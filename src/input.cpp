@@ -219,70 +219,86 @@ std::uint64_t le64(const unsigned char* p)
 
 namespace {
 
-// Where the audio data of a WAV (RIFF, RIFX, RF64) or AIFF file ends, as
-// its header states it, from bytes read by read(at, buf, n); 0 when the
-// header states no end: it is none of these, its audio chunk was not found,
-// or its length is left open (0 or all ones, as a writer that cannot seek
-// back leaves it).
+// The sample frames a WAV (RIFF, RIFX, RF64) or AIFF header says its audio
+// data holds, from bytes read by read(at, buf, n); 0 when it does not say:
+// it is none of these, its samples are compressed, a chunk it needs was not
+// found, or the data's length is left open (0 or all ones, as a writer that
+// cannot seek back leaves it).
 template <typename Read>
-std::uint64_t stated_data_end(Read read)
+std::uint64_t stated_frames(Read read)
 {
     unsigned char head[12];
     if (read(0, head, sizeof head) != sizeof head)
         return 0;
     // Chunks: a 4-byte name and a 4-byte length, little-endian in RIFF and
-    // RF64, big-endian in RIFX and AIFF; the audio is in "data" or "SSND".
-    // A chunk of odd length is followed by a pad byte. RF64 gives the data's
-    // length in its "ds64" chunk, as the 64 bits after the whole file's.
+    // RF64, big-endian in RIFX and AIFF; a chunk of odd length is followed
+    // by a pad byte. WAV has the bytes a frame takes in "fmt " and the
+    // audio in "data", whose length RF64 gives in "ds64", after the whole
+    // file's. AIFF has the channels and the bits of a sample in "COMM", and
+    // the audio in "SSND", after 8 bytes of offset and block size.
     const bool wave = std::memcmp(head + 8, "WAVE", 4) == 0;
-    const bool riff = wave && std::memcmp(head, "RIFF", 4) == 0;
+    const bool little = wave && (std::memcmp(head, "RIFF", 4) == 0 || std::memcmp(head, "RF64", 4) == 0);
     const bool rifx = wave && std::memcmp(head, "RIFX", 4) == 0;
-    const bool rf64 = wave && std::memcmp(head, "RF64", 4) == 0;
-    const bool aiff = std::memcmp(head, "FORM", 4) == 0 &&
-                      (std::memcmp(head + 8, "AIFF", 4) == 0 || std::memcmp(head + 8, "AIFC", 4) == 0);
-    if (!riff && !rifx && !rf64 && !aiff)
+    const bool aifc = std::memcmp(head, "FORM", 4) == 0 && std::memcmp(head + 8, "AIFC", 4) == 0;
+    const bool aiff = aifc || (std::memcmp(head, "FORM", 4) == 0 && std::memcmp(head + 8, "AIFF", 4) == 0);
+    if (!little && !rifx && !aiff)
         return 0;
-    const char* audio = aiff ? "SSND" : "data";
-    std::uint64_t ds64_data = 0;
-    for (std::uint64_t at = 12;;) {
-        unsigned char chunk[24];
+    const auto u16 = [little](const unsigned char* p) { return little ? p[0] | p[1] << 8 : p[1] | p[0] << 8; };
+    const auto u32 = [little](const unsigned char* p) { return little ? le32(p) : be32(p); };
+    std::uint64_t frame_bytes = 0, data = 0, ds64_data = 0;
+    bool have_data = false;
+    for (std::uint64_t at = 12; !(have_data && frame_bytes);) {
+        unsigned char chunk[32];
         const std::size_t got = read(at, chunk, sizeof chunk);
         if (got < 8)
             return 0;
-        std::uint64_t length = riff || rf64 ? le32(chunk + 4) : be32(chunk + 4);
-        if (rf64 && std::memcmp(chunk, "ds64", 4) == 0 && got >= 24)
-            ds64_data = le64(chunk + 16);
-        if (std::memcmp(chunk, audio, 4) == 0) {
-            if (rf64 && length == 0xffffffff)
-                length = ds64_data;
-            return length == 0 || length == 0xffffffff ? 0 : at + 8 + length;
+        const unsigned char* body = chunk + 8;
+        const std::uint64_t length = u32(chunk + 4);
+        if (std::memcmp(chunk, "ds64", 4) == 0 && got >= 8 + 16) {
+            ds64_data = le64(body + 8);
+        } else if (wave && std::memcmp(chunk, "fmt ", 4) == 0 && got >= 8 + 14) {
+            // Integer or floating-point samples, or either in the extensible
+            // form, take block align bytes a frame.
+            const auto tag = static_cast<unsigned>(u16(body));
+            if (tag != 1 && tag != 3 && tag != 0xfffe)
+                return 0;
+            frame_bytes = static_cast<std::uint64_t>(u16(body + 12));
+        } else if (aiff && std::memcmp(chunk, "COMM", 4) == 0 && got >= 8 + 22) {
+            const bool plain = !aifc || std::memcmp(body + 18, "NONE", 4) == 0 ||
+                               std::memcmp(body + 18, "sowt", 4) == 0 || std::memcmp(body + 18, "twos", 4) == 0;
+            if (!plain)
+                return 0;
+            frame_bytes = static_cast<std::uint64_t>(u16(body)) * ((static_cast<unsigned>(u16(body + 6)) + 7) / 8);
+        } else if (std::memcmp(chunk, wave ? "data" : "SSND", 4) == 0) {
+            data = length == 0xffffffff ? ds64_data : length;
+            if (aiff)
+                data = data < 8 ? 0 : data - 8;
+            if (data == 0 || data == 0xffffffff)
+                return 0;
+            have_data = true;
         }
         at += 8 + length + (length & 1);
     }
+    return data / frame_bytes;
 }
 
 }  // namespace
 
-bool data_runs_past_end(int fd)
+std::uint64_t stated_frames(int fd, bool seekable)
 {
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return false;
-    const std::uint64_t end = stated_data_end([fd](std::uint64_t at, unsigned char* buf, std::size_t n) {
-        return read_at(fd, buf, n, static_cast<off_t>(at));
-    });
-    return end > static_cast<std::uint64_t>(st.st_size);
-}
-
-bool data_end_stated(int fd)
-{
+    if (seekable) {
+        const off_t base = lseek(fd, 0, SEEK_CUR);
+        return stated_frames([fd, base](std::uint64_t at, unsigned char* buf, std::size_t n) {
+            return read_at(fd, buf, n, base + static_cast<off_t>(at));
+        });
+    }
     // As much of the header as a pipe holds at once.
     std::vector<unsigned char> head(65536);
     head.resize(peek_pipe(fd, head.data(), head.size()));
-    return stated_data_end([&head](std::uint64_t at, unsigned char* buf, std::size_t n) {
+    return stated_frames([&head](std::uint64_t at, unsigned char* buf, std::size_t n) {
         const std::size_t from = std::min<std::uint64_t>(at, head.size());
         const std::size_t got = std::min(n, head.size() - from);
         std::memcpy(buf, head.data() + from, got);
         return got;
-    }) != 0;
+    });
 }

@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+
 
 // A descriptor and its one owner, which closes it once.
 struct owned_fd {
@@ -30,14 +32,9 @@ int open_path(int dir, const char* path, int flags);
 // leaves the pipe at what follows the tag for any decoder.
 bool flac_input_at(int fd, bool seekable);
 
-// Whether the file at fd is a WAV (RIFF, RIFX, RF64) or AIFF file whose
-// audio data chunk, as its header states its length, runs past the end of
-// the file: a file cut short. libsndfile reads such a file as if its data
-// ended where the file does. A length left open (0 or all ones, as a writer
-// that cannot seek back leaves it) runs to the end of the file.
-bool data_runs_past_end(int fd);
-
-// Whether the pipe at fd begins a WAV or AIFF header that states where its
-// audio data ends, within the first 64 KiB, looked at without taking them.
-// libsndfile then takes that for the frames the pipe holds.
-bool data_end_stated(int fd);
+// The sample frames the header of a WAV (RIFF, RIFX, RF64) or AIFF file of
+// uncompressed samples says its audio holds, read at fd where it stands,
+// and from a pipe without taking its bytes; 0 when it does not say.
+// libsndfile takes the frames a file holds for its length, and those the
+// header gives for a pipe's: a file cut short reads as if it ended there.
+std::uint64_t stated_frames(int fd, bool seekable);

@@ -272,13 +272,14 @@ struct samples_end {
 };
 
 // The samples ended before the input's promise: the input was cut short.
-// A start placed short of the promise is never outside the input.
+// A start that could not be reached, within the promise, is never outside
+// the input; at its very end a whole input has an empty stream.
 bool short_of_promise(const scan& s, const samples_end& e)
 {
     if (!e.promised)
         return false;
     if (!e.placed)
-        return static_cast<std::uint64_t>(s.settings->start) < e.promised;
+        return s.settings->start >= 0 && static_cast<std::uint64_t>(s.settings->start) <= e.promised;
     return e.ran_out && e.end < e.promised;
 }
 
@@ -331,12 +332,8 @@ bool seek_start(scan& s, SNDFILE* file, const SF_INFO& info, std::uint64_t& end)
 // handed a descriptor of its own, which it closes.
 file_status scan_sndfile(scan& s, int fd, bool seekable, std::atomic<std::uint64_t>* read)
 {
-    // A WAV or AIFF file whose audio runs past its end is read by
-    // libsndfile as if it ended there; a pipe's header promises what
-    // libsndfile takes for its length.
     samples_end e;
-    const bool cut_file = seekable && data_runs_past_end(fd);
-    const bool stated = !seekable && data_end_stated(fd);
+    e.promised = stated_frames(fd, seekable);
     SF_INFO info{};
     std::string refused;
     const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -362,10 +359,6 @@ file_status scan_sndfile(scan& s, int fd, bool seekable, std::atomic<std::uint64
         });
         e.end = static_cast<std::uint64_t>(s.settings->start) + s.src.frames_brought;
     }
-    if (cut_file)
-        e.promised = ~std::uint64_t{0};
-    else if (stated && info.frames > 0)
-        e.promised = static_cast<std::uint64_t>(info.frames);
     // libsndfile ends a damaged file as if it were the end of the samples;
     // only its error state tells the two apart. A refused seek leaves an
     // error state of its own.
