@@ -1,10 +1,12 @@
 #include "output.hpp"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -12,15 +14,22 @@
 
 namespace {
 
-// Standard output and error belong to the whole process; one writer at a
-// time holds the lock, the status line's included.
+// Standard output and error belong to the whole process. One writer at a
+// time holds lock, the status line's included; standard output's writes
+// take turns through text_lock alone, so that the status line is still
+// drawn while standard output is blocked, and only writes to standard
+// error, which the line shares, hold lock while they write.
 struct standard_streams {
     // 0 while standard output is sound; then the errno of its first
     // failure, or -1 when the failure came without one.
     std::atomic<int> failure{0};
     std::mutex lock;
-    bool status_shown = false;  // a status line stands on standard error
+    std::mutex text_lock;
     bool status_over_text = false;  // standard output writes on the same terminal
+    bool text_writing = false;      // standard output is being written
+    // A status line stands on standard error; read by the signal handler.
+    std::atomic<bool> status_shown{false};
+    std::once_flag handlers;
 };
 standard_streams streams;
 
@@ -54,13 +63,41 @@ int write_all(int fd, const char* s, std::size_t n)
     return 0;
 }
 
+constexpr char erase_line[] = "\r\033[K";
+
 // With the lock held: erases the status line where a write to stream
 // would land on it.
 void make_way(int stream)
 {
     if (streams.status_shown && (stream == out_messages || streams.status_over_text)) {
-        write_all(STDERR_FILENO, "\r\033[K", 4);
+        write_all(STDERR_FILENO, erase_line, sizeof erase_line - 1);
         streams.status_shown = false;
+    }
+}
+
+// An interrupt or termination erases the status line, then ends the
+// process as it would have.
+void erase_and_end(int sig)
+{
+    const int saved = errno;
+    if (streams.status_shown.load() && write(STDERR_FILENO, erase_line, sizeof erase_line - 1) < 0)
+        errno = saved;
+    signal(sig, SIG_DFL);
+    raise(sig);
+    errno = saved;
+}
+
+// Signals the caller ignores stay ignored.
+void erase_on_signals()
+{
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction before;
+        if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler == SIG_DFL) {
+            struct sigaction now {};
+            now.sa_handler = erase_and_end;
+            sigemptyset(&now.sa_mask);
+            sigaction(sig, &now, nullptr);
+        }
     }
 }
 
@@ -98,9 +135,18 @@ void write_stdout(const char* s, std::size_t n)
 {
     if (!flush_stdout())
         return;
-    const std::lock_guard hold(streams.lock);
-    make_way(out_text);
-    if (const int err = write_all(STDOUT_FILENO, s, n))
+    const std::lock_guard turn(streams.text_lock);
+    {
+        const std::lock_guard hold(streams.lock);
+        make_way(out_text);
+        streams.text_writing = true;
+    }
+    const int err = write_all(STDOUT_FILENO, s, n);
+    {
+        const std::lock_guard hold(streams.lock);
+        streams.text_writing = false;
+    }
+    if (err)
         note_failure(err);
 }
 
@@ -132,12 +178,28 @@ int close_stdout(const char* prog)
     return 1;
 }
 
+std::string_view fit_status(std::string_view line, int columns)
+{
+    // The last column is left free: a terminal that wraps there would keep
+    // a copy of the line on the row above at every redraw.
+    if (columns > 1 && line.size() >= static_cast<std::size_t>(columns))
+        line = line.substr(0, static_cast<std::size_t>(columns - 1));
+    return line;
+}
+
 void show_status(std::string_view line)
 {
+    std::call_once(streams.handlers, erase_on_signals);
     const std::lock_guard hold(streams.lock);
     streams.status_over_text = isatty(STDOUT_FILENO);
+    // Drawn over text being written on the same terminal, it would break
+    // a line of it; the next redraw comes soon enough.
+    if (streams.text_writing && streams.status_over_text)
+        return;
+    winsize size{};
+    const int columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
     std::string text = "\r";
-    text.append(line).append("\033[K");
+    text.append(fit_status(line, columns)).append("\033[K");
     write_all(STDERR_FILENO, text.data(), text.size());
     streams.status_shown = true;
 }

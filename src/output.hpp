@@ -43,7 +43,11 @@ bool stdout_failed();
 int close_stdout(const char* prog);
 
 // A status line on standard error, such as the progress of a long run: it
-// is drawn over itself, and erased before anything else is written to a
-// terminal, to be drawn again later. Safe from any thread.
+// is drawn over itself, cut to the terminal's width, and erased before
+// anything else is written to a terminal, to be drawn again later, and
+// when an interrupt or termination ends the process. Safe from any thread.
 void show_status(std::string_view line);
 void clear_status();
+// line cut to fit a terminal of columns columns (0: unknown) without
+// wrapping.
+std::string_view fit_status(std::string_view line, int columns);

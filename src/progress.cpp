@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <system_error>
 
 namespace {
 
@@ -21,7 +22,12 @@ void keep_drawing(progress& p)
 {
     std::unique_lock hold(p.lock);
     while (!p.wake.wait_for(hold, redraw_every, [&] { return p.stopping; }))
-        show_status(progress_now(p));
+        redraw(p);
+}
+
+void draw_status(void*, std::string_view line)
+{
+    show_status(line);
 }
 
 }  // namespace
@@ -52,21 +58,38 @@ void init_progress(progress& p, std::uint64_t files_total, std::uint64_t bytes_t
     p.bytes_done = 0;
     p.workers = workers;
     p.reading = std::make_unique<std::atomic<std::uint64_t>[]>(workers);
-    p.began = std::chrono::steady_clock::now();
+    p.now = std::chrono::steady_clock::now;
+    p.began = p.now();
+    p.draw = draw_status;
+    p.draw_opaque = nullptr;
+    p.drawn.clear();
     p.stopping = false;
 }
 
 std::string progress_now(const progress& p)
 {
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - p.began).count();
+    const double seconds = std::chrono::duration<double>(p.now() - p.began).count();
     return progress_text(p.files_done.load(std::memory_order_relaxed), p.files_total, bytes_so_far(p),
                          p.bytes_total, seconds);
 }
 
+bool redraw(progress& p)
+{
+    std::string line = progress_now(p);
+    if (line == p.drawn)
+        return false;
+    p.draw(p.draw_opaque, line);
+    p.drawn = std::move(line);
+    return true;
+}
+
 void start_progress(progress& p)
 {
-    show_status(progress_now(p));
-    p.drawer = std::thread(keep_drawing, std::ref(p));
+    redraw(p);
+    try {
+        p.drawer = std::thread(keep_drawing, std::ref(p));
+    } catch (const std::system_error&) {
+    }
 }
 
 void file_done(progress& p, unsigned worker, std::uint64_t size)
@@ -83,6 +106,7 @@ void stop_progress(progress& p)
         p.stopping = true;
     }
     p.wake.notify_all();
-    p.drawer.join();
+    if (p.drawer.joinable())
+        p.drawer.join();
     clear_status();
 }

@@ -11,7 +11,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
+
+// The clock the rate and the time left are reckoned by.
+using progress_clock = std::chrono::steady_clock::time_point (*)();
 
 struct progress {
     std::uint64_t files_total;
@@ -20,7 +24,12 @@ struct progress {
     std::atomic<std::uint64_t> bytes_done;          // of the files done
     std::unique_ptr<std::atomic<std::uint64_t>[]> reading;  // bytes read of each worker's file
     unsigned workers;
+    progress_clock now;
     std::chrono::steady_clock::time_point began;
+    // Draws the line: the process's status line, or a test's own.
+    void (*draw)(void* opaque, std::string_view line);
+    void* draw_opaque;
+    std::string drawn;  // the text drawn last
     std::mutex lock;
     std::condition_variable wake;
     bool stopping;
@@ -32,12 +41,17 @@ std::string progress_text(std::uint64_t files_done, std::uint64_t files_total, s
                           std::uint64_t bytes_total, double seconds);
 
 // Sets p up for files_total files of bytes_total bytes, and workers that
-// count the bytes they read in p.reading.
+// count the bytes they read in p.reading; the line is drawn on standard
+// error, by the steady clock, unless the caller then sets now, began and
+// draw.
 void init_progress(progress& p, std::uint64_t files_total, std::uint64_t bytes_total, unsigned workers);
 // The status line now: the files done, and the bytes of the files done and
 // read of the others.
 std::string progress_now(const progress& p);
-// Draws the line now and then every quarter of a second.
+// Draws the line when its text is not the one drawn last; whether it drew.
+bool redraw(progress& p);
+// Draws the line now and then, when it changes, every quarter of a second,
+// on a thread of its own; without one (none could be started) only now.
 void start_progress(progress& p);
 // A worker's file is done: its bytes count whole, whatever was read of it.
 void file_done(progress& p, unsigned worker, std::uint64_t size);

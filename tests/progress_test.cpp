@@ -1,7 +1,12 @@
 // The progress line: its text, and what it counts as files end.
 #include "progress.hpp"
 
+#include "output.hpp"
+
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -33,6 +38,60 @@ TEST(Progress, FilesDoneCountWhole)
     EXPECT_EQ(progress_now(p).substr(0, 33), "kesscan: 2/3 files, 22.0/30.0 MiB");
     file_done(p, 0, 15 * mib);
     EXPECT_EQ(progress_now(p).substr(0, 33), "kesscan: 3/3 files, 30.0/30.0 MiB") << "clamped to the total";
+}
+
+// A clock the test moves, and the lines drawn by it.
+std::chrono::steady_clock::time_point test_time;
+
+std::chrono::steady_clock::time_point test_clock()
+{
+    return test_time;
+}
+
+void keep_line(void* lines, std::string_view line)
+{
+    static_cast<std::vector<std::string>*>(lines)->emplace_back(line);
+}
+
+// The line is drawn only when its text changes: a slow run draws it no more
+// often than a quick one, however many times it is asked to.
+TEST(Progress, DrawnWhenItsTextChanges)
+{
+    constexpr std::uint64_t mib = 1 << 20;
+    progress p;
+    init_progress(p, 2, 10 * mib, 1);
+    std::vector<std::string> lines;
+    p.now = test_clock;
+    p.began = test_time;
+    p.draw = keep_line;
+    p.draw_opaque = &lines;
+    EXPECT_TRUE(redraw(p));
+    EXPECT_FALSE(redraw(p));
+    test_time += std::chrono::milliseconds(400);
+    EXPECT_FALSE(redraw(p)) << "no rate yet, and nothing read";
+    p.reading[0] = mib;
+    test_time += std::chrono::milliseconds(600);
+    EXPECT_TRUE(redraw(p));
+    EXPECT_FALSE(redraw(p));
+    test_time += std::chrono::milliseconds(1000);
+    EXPECT_TRUE(redraw(p)) << "the rate fell";
+    file_done(p, 0, 4 * mib);
+    EXPECT_TRUE(redraw(p));
+    EXPECT_EQ(lines, (std::vector<std::string>{"kesscan: 0/2 files, 0.0/10.0 MiB",
+                                               "kesscan: 0/2 files, 1.0/10.0 MiB, 1.0 MiB/s, 0:09 left",
+                                               "kesscan: 0/2 files, 1.0/10.0 MiB, 0.5 MiB/s, 0:18 left",
+                                               "kesscan: 1/2 files, 4.0/10.0 MiB, 2.0 MiB/s, 0:03 left"}));
+}
+
+// On a terminal the line never reaches the last column, where it would
+// wrap; of an unknown width it is left whole.
+TEST(Progress, CutToTheTerminal)
+{
+    const std::string line = "kesscan: 12/40 files, 350.2/1024.0 MiB";
+    EXPECT_EQ(fit_status(line, 30), "kesscan: 12/40 files, 350.2/1");
+    EXPECT_EQ(fit_status(line, static_cast<int>(line.size()) + 1), line);
+    EXPECT_EQ(fit_status(line, static_cast<int>(line.size())), line.substr(0, line.size() - 1));
+    EXPECT_EQ(fit_status(line, 0), line);
 }
 
 }  // namespace
