@@ -460,18 +460,27 @@ void close_output(output_file& out, const char* name)
 
 // Renames the written file over the output, and puts the rename itself on
 // the disk: until the folder is synced, a crash could bring back the old
-// file, or none.
+// file, or none. A folder that can be written but not read (mode -wx)
+// cannot be opened to be synced; once the output is in place, that is no
+// failure of the write, whose file was synced itself.
 void place_output(const output_file& out, const char* name)
 {
     if (out.target.empty())
         return;
-    if (std::rename(temp_output.c_str(), out.target.c_str()) != 0)
-        fail("%s: %s", name, std::strerror(errno));
-    forget_temp();
     const std::filesystem::path dir = std::filesystem::path(out.target).parent_path();
     const int fd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 || (fsync(fd) != 0 && errno != EINVAL))
-        fail("%s: %s", name, std::strerror(errno));
+    if (std::rename(temp_output.c_str(), out.target.c_str()) != 0) {
+        const int err = errno;
+        if (fd >= 0)
+            close(fd);
+        fail("%s: %s", name, std::strerror(err));
+    }
+    forget_temp();
+    if (fd < 0)
+        return;
+    if (fsync(fd) != 0 && errno != EINVAL)
+        std::fprintf(stderr, "kesgen: %s: written, but its folder could not be synced: %s\n", name,
+                     std::strerror(errno));
     close(fd);
 }
 
