@@ -1,9 +1,10 @@
 // The frame catalogue: the names and payload layouts of the known frame
 // types, indexed by the type byte. Fields are read least significant bit
 // first; every table's first field is the size byte, the frame's result.
-// Constant data of the scanner's own, which alone includes it: the checks
-// below need the tables' addresses as constants, and an inline variable's
-// address is not one under the sanitizers.
+// Constant data, with internal linkage: the checks below need the tables'
+// addresses as constants, and an inline variable's address is not one under
+// the sanitizers. The scanner alone takes the tables; the outputs beside
+// the text find fields by their places in them.
 #pragma once
 
 #include "ker-common.hpp"
@@ -12,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <iterator>
+#include <string_view>
 
 // clang-format off
 constexpr bitfield frame_00[] = {
@@ -92,6 +94,12 @@ constexpr bool widths_sound()
     return true;
 }
 static_assert(widths_sound());
+
+// The fields of stream_params a summary tells, by their places.
+inline constexpr std::uint32_t params_bitdepth = 3, params_gain = 5, params_rate = 6;
+static_assert(std::string_view(frame_01[params_bitdepth].name) == "bitdepth" &&
+              std::string_view(frame_01[params_gain].name) == "replay_gain" &&
+              std::string_view(frame_01[params_rate].name) == "orig_rate");
 
 // Value names are looked up by the raw value: a table must have an entry
 // for every value its field can take.

@@ -14,8 +14,8 @@
 // an hour of audio. They are put together here, the fixed columns by hand
 // and numbers with to_chars, with the bytes the printf formats would give,
 // and gathered in the printer's block, which goes to the sink when it is
-// nearly full or when print_flush is called: a call for every frame, and a
-// copy of every byte by stdio, took about a quarter of the printing's time.
+// nearly full or when print_flush is called, rather than a call for every
+// frame and a copy of every byte by stdio (bench/README.md).
 // Text gathered when the end of the samples unwinds through a frame stays,
 // and goes out in order at the next flush.
 
@@ -236,7 +236,8 @@ std::uint64_t read_value(bitreader& r, std::int32_t size, std::int32_t flags)
     // Kept between blocks: it grows to the largest one, and no more.
     pr.bytes.resize(size > 0 ? (static_cast<std::size_t>(size) + 7) / 8 : 0);
     print_data(pr, r, size, flags, name, pr.bytes.data());
-    pr.observer(pr.observer_opaque, {size, flags, name, values}, 0, pr.bytes.data(), pr.bytes.size());
+    pr.observer(pr.observer_opaque, pr.field_index, {size, flags, name, values}, 0, pr.bytes.data(),
+                pr.bytes.size());
 }
 
 }  // namespace
@@ -247,6 +248,7 @@ void init_printer(printer& pr, output_sink sink)
     pr.need_nl = 0;
     pr.observer = nullptr;
     pr.observer_opaque = nullptr;
+    pr.field_index = no_field;
     pr.sink = sink;
     pr.end = pr.block.data();
     pr.prefixes.fill({});
@@ -299,7 +301,7 @@ std::uint64_t print_field(printer& pr, bitreader& r, std::int32_t size, std::int
     // The bits are consumed whatever the level.
     const std::uint64_t v = read_value(r, size, flags);
     if (pr.observer) [[unlikely]]
-        pr.observer(pr.observer_opaque, {size, flags, name, values}, v, nullptr, 0);
+        pr.observer(pr.observer_opaque, pr.field_index, {size, flags, name, values}, v, nullptr, 0);
     if (pr.verbosity <= 0)
         return v;
     char* p = put_prefix(pr, name, size);
@@ -326,13 +328,14 @@ std::uint64_t print_fields(printer& pr, bitreader& r, const bitfield* table, std
 {
     // The values of the last 16 entries, by table position mod 16, for
     // BF_VARSIZE entries, which take a width from their low 32 bits. A slot
-    // no entry has written yet reads as 0. Kept as 32 bits, the history is
-    // cleared with four vector stores; as 64 bits the compiler cleared it
-    // with a string instruction, which slowed the printing by a tenth.
+    // no entry has written yet reads as 0. A width needs no more than 32
+    // bits, and the history is cleared for every frame: kept small, it is
+    // cleared in a few stores (bench/README.md).
     std::array<std::uint32_t, 16> history{};
     std::uint64_t result = 0;
     for (std::uint32_t i = 0; table[i].name; ++i) {
         const bitfield& f = table[i];
+        pr.field_index = i;
         const std::uint64_t v = print_field(pr, r, field_width(f, history), f.flags, f.name, f.values);
         history[i % 16] = static_cast<std::uint32_t>(v);
         if (f.flags & BF_RET) {
@@ -341,6 +344,7 @@ std::uint64_t print_fields(printer& pr, bitreader& r, const bitfield* table, std
             result = v;
         }
     }
+    pr.field_index = no_field;
     return result;
 }
 

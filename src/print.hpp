@@ -47,10 +47,12 @@ struct frame {
     std::int32_t (*handler)(printer& p, bitreader& r, std::uint32_t type); // used instead of fields
 };
 
-// Sees every field the printer reads, at every level: its value, or for a
+// Sees every field the printer reads, at every level: its place in its
+// frame's layout (no_field for one read on its own), its value, or for a
 // block its bytes (the value is then 0). For outputs beside the text.
-using field_observer = void (*)(void* opaque, const bitfield& f, std::uint64_t v, const std::uint8_t* bytes,
-                                std::size_t n);
+using field_observer = void (*)(void* opaque, std::uint32_t index, const bitfield& f, std::uint64_t v,
+                                const std::uint8_t* bytes, std::size_t n);
+inline constexpr std::uint32_t no_field = ~std::uint32_t{0};
 
 // The fixed columns of a field line, "%10s%-24s%4d: ", for one name and
 // width: a stream repeats the same few fields millions of times.
@@ -66,6 +68,7 @@ struct printer {
     std::int32_t need_nl;           // a dump row is started and not yet ended
     field_observer observer;        // sees every field read, or nullptr
     void* observer_opaque;          // for observer
+    std::uint32_t field_index;      // the place of the field being read
     output_sink sink;               // where the held lines go
     char* end;                      // the end of the lines held in block: the
                                     // record is set up in place and not moved

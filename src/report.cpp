@@ -1,5 +1,7 @@
 #include "report.hpp"
 
+#include "catalogue.hpp"
+
 #include <charconv>
 #include <cstring>
 #include <string>
@@ -112,15 +114,16 @@ bool sum_frame_begin(void* self, std::uint32_t, std::uint32_t type, const frame&
     return s.in_params;
 }
 
-void sum_field(void* self, const bitfield& f, std::uint64_t v, const std::uint8_t*, std::size_t)
+void sum_field(void* self, std::uint32_t index, const bitfield& f, std::uint64_t v, const std::uint8_t*,
+               std::size_t)
 {
     summary_state& s = sum_of(self);
     if (!s.in_params)
         return;
-    named_value* slot = std::strcmp(f.name, "orig_rate") == 0     ? &s.reading.rate
-                        : std::strcmp(f.name, "bitdepth") == 0    ? &s.reading.bitdepth
-                        : std::strcmp(f.name, "replay_gain") == 0 ? &s.reading.gain
-                                                                  : nullptr;
+    named_value* slot = index == params_rate       ? &s.reading.rate
+                        : index == params_bitdepth ? &s.reading.bitdepth
+                        : index == params_gain     ? &s.reading.gain
+                                                   : nullptr;
     if (slot)
         *slot = {static_cast<std::int64_t>(v), f.values ? f.values[v] : nullptr, true};
 }
@@ -285,7 +288,8 @@ bool js_frame_begin(void* self, std::uint32_t pos, std::uint32_t type, const fra
     return true;
 }
 
-void js_field(void* self, const bitfield& f, std::uint64_t v, const std::uint8_t* bytes, std::size_t n)
+void js_field(void* self, std::uint32_t, const bitfield& f, std::uint64_t v, const std::uint8_t* bytes,
+              std::size_t n)
 {
     json_state& s = js_of(self);
     if (!s.open)

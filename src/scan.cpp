@@ -461,7 +461,7 @@ scan_result scan_file(const scan_settings& settings, const char* name, output_si
                       std::atomic<std::uint64_t>* read, input_kind kind)
 {
     // Not zeroed as a whole: the blocks of text and samples are large and
-    // written before they are read, and a quick survey opens many files.
+    // written before they are read.
     const std::unique_ptr<scan> s{new scan};
     s->settings = &settings;
     s->name = name;

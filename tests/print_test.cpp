@@ -171,16 +171,18 @@ TEST(Printer, ObserverSeesEveryField)
     bitreader r = byte_reader({0xab, 0xcd, 0xef});
     seen.clear();
     int context = 0;
-    print_observer(the_printer(), [](void* opaque, const bitfield& f, std::uint64_t v, const std::uint8_t* b, std::size_t n) {
+    print_observer(the_printer(), [](void* opaque, std::uint32_t i, const bitfield& f, std::uint64_t v, const std::uint8_t* b, std::size_t n) {
                   EXPECT_EQ(*static_cast<int*>(opaque), 7);
-                  seen.push_back(std::string(f.name) + " " + std::to_string(f.size) + " " +
+                  seen.push_back(std::to_string(i) + ":" + std::string(f.name) + " " + std::to_string(f.size) + " " +
                                  std::to_string(static_cast<std::int64_t>(v)) + " " + std::to_string(n) +
                                  (n ? " " + std::to_string(b[0]) + " " + std::to_string(b[n - 1]) : ""));
               }, &context);
     context = 7;
     EXPECT_EQ(printed([&](printer& p) { print_fields(p, r, table, nullptr); }, 0), "");
+    EXPECT_EQ(printed([&](printer& p) { print_field(p, r, 0, 0, "alone", nullptr); }, 0), "");
     print_observer(the_printer(), nullptr, nullptr);
-    EXPECT_EQ(seen, (std::vector<std::string>{"v 4 -5 0", "d 9 0 2 218 0", "e 0 0 0", "f 8 0 1 126 126"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"0:v 4 -5 0", "1:d 9 0 2 218 0", "2:e 0 0 0", "3:f 8 0 1 126 126",
+                                              std::to_string(no_field) + ":alone 0 0 0"}));
 }
 
 TEST(Printer, DataDumps)

@@ -68,7 +68,7 @@ TEST(JsonFrames, BlocksCarryTheirBytesFromLevel2)
         text.clear();
         json_report.file_begin(&js, "f");
         EXPECT_TRUE(json_report.frame_begin(&js, 8, 9, f, true));
-        json_report.field(&js, block, 0, bytes, 2);
+        json_report.field(&js, 0, block, 0, bytes, 2);
         json_report.frame_end(&js, 1, true, 40);
         print_flush(*p);
         EXPECT_EQ(text,
