@@ -179,22 +179,24 @@ bool flac_input_at(int fd, bool seekable)
     unsigned char head[10 + marker_bytes];
     if (seekable) {
         const off_t here = lseek(fd, 0, SEEK_CUR);
-        const std::size_t tag = id3_length(head, read_at(fd, head, 10, here));
-        return flac_marker(head, read_at(fd, head, marker_bytes, here + static_cast<off_t>(tag)));
+        const auto marker = here + static_cast<off_t>(id3_length(head, read_at(fd, head, 10, here)));
+        if (!flac_marker(head, read_at(fd, head, marker_bytes, marker)))
+            return false;
+        lseek(fd, marker, SEEK_SET);
+        return true;
     }
     const std::size_t tag = id3_length(head, peek_pipe(fd, head, 10));
     if (tag == 0)
         return flac_marker(head, peek_pipe(fd, head, marker_bytes));
     // A tag of up to a MiB is looked past in the pipe, which can be made to
-    // hold it whole.
+    // hold it whole; a larger one is read before the marker is looked for,
+    // which leaves the pipe at what follows it for any decoder.
     constexpr std::size_t most = std::size_t{1} << 20;
     bool held = false;
     std::vector<unsigned char> whole(std::min(tag + marker_bytes, most));
     const std::size_t got = tag + marker_bytes <= most ? peek_pipe(fd, whole.data(), whole.size(), held) : 0;
-    if (held)
-        return got > tag && flac_marker(whole.data() + tag, got - tag);
-    // The pipe cannot hold the tag and what follows it: the tag is read,
-    // which leaves the pipe at what follows it for any decoder.
+    if (held && !(got > tag && flac_marker(whole.data() + tag, got - tag)))
+        return false;
     return drop(fd, tag) && flac_marker(head, peek_pipe(fd, head, marker_bytes));
 }
 

@@ -26,10 +26,11 @@ struct owned_fd {
 int open_path(int dir, const char* path, int flags);
 
 // Whether the input at fd, where it stands, is native FLAC: its first bytes
-// are an ID3v2 tag, if any, then the marker "fLaC". A file is read where it
-// stands and left there. A pipe's bytes are looked at with tee(2) and left
-// for the decoder; only a tag too large for that is read and dropped, which
-// leaves the pipe at what follows the tag for any decoder.
+// are an ID3v2 tag, if any, then the marker "fLaC". The input is then left
+// at the marker, for the decoder, which would not look past a tag's footer;
+// a pipe's tag is read and dropped. Bytes that are no FLAC are left where
+// they are: a file's are read where they stand, and a pipe's looked at
+// with tee(2), but for a tag larger than a pipe can hold, which is read.
 bool flac_input_at(int fd, bool seekable);
 
 // The sample frames the header of a WAV (RIFF, RIFX, RF64) or AIFF file of

@@ -1,5 +1,7 @@
 #include "output.hpp"
 
+#include "eintr.hpp"
+
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -46,12 +48,10 @@ void note_failure(int err)
 int write_all(int fd, const char* s, std::size_t n)
 {
     while (n > 0) {
-        const ssize_t done = write(fd, s, n);
-        if (done < 0 && errno == EINTR)
-            continue;
+        const ssize_t done = retry_eintr([&] { return write(fd, s, n); });
         if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd p{fd, POLLOUT, 0};
-            if (poll(&p, 1, -1) < 0 && errno != EINTR)
+            if (retry_eintr([&] { return poll(&p, 1, -1); }) < 0)
                 return errno;
             continue;
         }

@@ -19,6 +19,7 @@ TEST(Progress, TextTellsFilesBytesRateAndTimeLeft)
         << "no rate before half a second";
     EXPECT_EQ(progress_text(0, 3, 0, 40 * mib, 2), "kesscan: 0/3 files, 0.0/40.0 MiB") << "no rate from nothing";
     EXPECT_EQ(progress_text(2, 9, mib, 601 * mib, 1), "kesscan: 2/9 files, 1.0/601.0 MiB, 1.0 MiB/s, 10:00 left");
+    EXPECT_EQ(progress_text(2, 9, mib, 66 * mib, 1), "kesscan: 2/9 files, 1.0/66.0 MiB, 1.0 MiB/s, 1:05 left");
 }
 
 // A file done counts whole, what its worker had read of it or not; what a

@@ -11,6 +11,7 @@
 // succeeded, the file is on the disk and what kesgen prints is out, so a
 // failure or a signal leaves the carrier, an existing output and any
 // symbolic link as they were.
+#include "eintr.hpp"
 #include "formats.hpp"
 #include "framelist.hpp"
 #include "output.hpp"
@@ -355,8 +356,9 @@ sf_count_t io_write(const void* data, sf_count_t count, void* user)
     output_file& out = io(user);
     sf_count_t done = 0;
     while (done < count && out.error == 0) {
-        const ssize_t put = write(out.fd, static_cast<const char*>(data) + done, static_cast<std::size_t>(count - done));
-        if (put < 0 && errno != EINTR)
+        const ssize_t put = retry_eintr(
+            [&] { return write(out.fd, static_cast<const char*>(data) + done, static_cast<std::size_t>(count - done)); });
+        if (put < 0)
             out.error = errno;
         done += std::max<ssize_t>(put, 0);
     }
