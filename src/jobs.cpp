@@ -184,6 +184,8 @@ void work(ordered_run& run, unsigned worker)
             i = run.next++;
             if (reads_stdin(entries[i]))
                 run.turned.wait(hold, [&] { return run.stop || run.stdin_turn == i; });
+            if (run.stop)
+                return;
         }
         slot_sink sink{&run, i};
         note(run, scan_entry(*run.settings, entries[i], {hold_output, &sink},
