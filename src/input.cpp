@@ -272,10 +272,11 @@ std::uint64_t stated_frames(Read read)
                 return 0;
             frame_bytes = static_cast<std::uint64_t>(u16(body)) * ((static_cast<unsigned>(u16(body + 6)) + 7) / 8);
         } else if (std::memcmp(chunk, wave ? "data" : "SSND", 4) == 0) {
+            // All ones leaves the length to ds64, which only RF64 has.
             data = length == 0xffffffff ? ds64_data : length;
             if (aiff)
                 data = data < 8 ? 0 : data - 8;
-            if (data == 0 || data == 0xffffffff)
+            if (data == 0)
                 return 0;
             have_data = true;
         }
