@@ -2,7 +2,6 @@
 
 #include "eintr.hpp"
 
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,8 +28,7 @@ FLAC__StreamDecoderReadStatus read_input(const FLAC__StreamDecoder*, FLAC__byte 
         got = retry_eintr([&] { return in.read(in.fd, buffer, *bytes); });
         if (got >= 0 || errno != EAGAIN)
             break;
-        pollfd p{in.fd, POLLIN, 0};
-        retry_eintr([&] { return poll(&p, 1, -1); });
+        wait_ready(in.fd, POLLIN);
     }
     *bytes = got > 0 ? static_cast<std::size_t>(got) : 0;
     if (got < 0) {

@@ -71,8 +71,7 @@ std::size_t read_some(int fd, unsigned char* buf, std::size_t n)
     while (got < n) {
         const ssize_t r = retry_eintr([&] { return read(fd, buf + got, n - got); });
         if (r < 0 && errno == EAGAIN) {
-            pollfd p{fd, POLLIN, 0};
-            retry_eintr([&] { return poll(&p, 1, -1); });
+            wait_ready(fd, POLLIN);
             continue;
         }
         if (r <= 0)
@@ -110,8 +109,7 @@ std::size_t peek_pipe(int fd, unsigned char* buf, std::size_t n, bool& held)
     for (bool last = false;;) {
         const ssize_t t = retry_eintr([&] { return tee(fd, out.fd, n, 0); });
         if (t < 0 && errno == EAGAIN) {
-            pollfd p{fd, POLLIN, 0};
-            retry_eintr([&] { return poll(&p, 1, -1); });
+            wait_ready(fd, POLLIN);
             continue;
         }
         if (t <= 0)

@@ -2,7 +2,6 @@
 
 #include "eintr.hpp"
 
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -50,8 +49,7 @@ int write_all(int fd, const char* s, std::size_t n)
     while (n > 0) {
         const ssize_t done = retry_eintr([&] { return write(fd, s, n); });
         if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd p{fd, POLLOUT, 0};
-            if (retry_eintr([&] { return poll(&p, 1, -1); }) < 0)
+            if (wait_ready(fd, POLLOUT) < 0)
                 return errno;
             continue;
         }
