@@ -93,23 +93,21 @@ void sum_file_begin(void* self, const char* name)
 {
     summary_state& s = sum_of(self);
     s.file = name;
-    s.synced = false;
-    s.sync = 0;
-    s.frames = s.errors = 0;
-    s.in_params = s.have_params = false;
-    s.reading = s.params = {};
+    s.facts = {};
+    s.in_params = false;
+    s.reading = {};
 }
 
 void sum_sync_found(void* self, std::uint32_t pos)
 {
-    sum_of(self).synced = true;
-    sum_of(self).sync = pos;
+    sum_of(self).facts.synced = true;
+    sum_of(self).facts.sync = pos;
 }
 
 bool sum_frame_begin(void* self, std::uint32_t, std::uint32_t type, const frame&, bool)
 {
     summary_state& s = sum_of(self);
-    s.in_params = type == 1 && !s.have_params;
+    s.in_params = type == 1 && !s.facts.have_params;
     s.reading = {};
     return s.in_params;
 }
@@ -131,18 +129,18 @@ void sum_field(void* self, std::uint32_t index, const bitfield& f, std::uint64_t
 void sum_frame_end(void* self, std::uint32_t, bool ok, std::uint32_t)
 {
     summary_state& s = sum_of(self);
-    ++s.frames;
-    s.errors += !ok;
+    ++s.facts.frames;
+    s.facts.errors += !ok;
     if (s.in_params && ok) {
-        s.params = s.reading;
-        s.have_params = true;
+        s.facts.params = s.reading;
+        s.facts.have_params = true;
     }
     s.in_params = false;
 }
 
 bool sum_satisfied(void* self)
 {
-    return sum_of(self).quick && sum_of(self).have_params;
+    return sum_of(self).quick && sum_of(self).facts.have_params;
 }
 
 void put_text_value(std::string& s, const named_value& v, bool hex)
@@ -202,49 +200,10 @@ void put_json_file(std::string& s, const char* name)
 void sum_file_end(void* self, file_status status)
 {
     summary_state& s = sum_of(self);
-    std::string& line = s.line;
-    line.clear();
-    const source_params none{};
-    const source_params& p = s.have_params ? s.params : none;
-    if (s.json) {
-        put_json_file(line, s.file);
-        line += "\"status\":\"";
-        line += status_name(status);
-        line += "\",\"sync\":";
-        if (s.synced)
-            put_number(line, s.sync);
-        else
-            line += "null";
-        put_json_value(line, "rate", p.rate, "rate_index");
-        put_json_value(line, "bitdepth", p.bitdepth, "bitdepth_index");
-        put_json_value(line, "replay_gain", p.gain, nullptr);
-        line += ",\"frames\":";
-        put_number(line, s.frames);
-        line += ",\"errors\":";
-        put_number(line, s.errors);
-        line += "}\n";
-    } else {
-        put_column(line, s.file);
-        line += '\t';
-        line += status_name(status);
-        line += '\t';
-        if (s.synced)
-            put_hex(line, s.sync, 8);
-        else
-            line += '-';
-        line += '\t';
-        put_text_value(line, p.rate, true);
-        line += '\t';
-        put_text_value(line, p.bitdepth, false);
-        line += '\t';
-        put_text_value(line, p.gain, false);
-        line += '\t';
-        put_number(line, s.frames);
-        line += '\t';
-        put_number(line, s.errors);
-        line += '\n';
-    }
-    print_text(*s.out, line.data(), line.size());
+    s.facts.status = status;
+    s.line.clear();
+    put_summary(s.line, s.file, s.json, s.facts);
+    print_text(*s.out, s.line.data(), s.line.size());
 }
 
 // ---------------------------------------------------------------------------
@@ -371,6 +330,57 @@ constexpr report summary_report = {
 constexpr report json_report = {
     js_file_begin, js_sync_found, js_frame_begin, js_field, js_frame_end, js_satisfied, js_file_end,
 };
+
+void put_summary(std::string& line, const char* name, bool json, const summary_facts& f)
+{
+    const source_params none{};
+    const source_params& p = f.have_params ? f.params : none;
+    if (json) {
+        put_json_file(line, name);
+        line += "\"status\":\"";
+        line += status_name(f.status);
+        line += "\",\"sync\":";
+        if (f.synced)
+            put_number(line, f.sync);
+        else
+            line += "null";
+        put_json_value(line, "rate", p.rate, "rate_index");
+        put_json_value(line, "bitdepth", p.bitdepth, "bitdepth_index");
+        put_json_value(line, "replay_gain", p.gain, nullptr);
+        line += ",\"frames\":";
+        put_number(line, f.frames);
+        line += ",\"errors\":";
+        put_number(line, f.errors);
+        line += "}\n";
+    } else {
+        put_column(line, name);
+        line += '\t';
+        line += status_name(f.status);
+        line += '\t';
+        if (f.synced)
+            put_hex(line, f.sync, 8);
+        else
+            line += '-';
+        line += '\t';
+        put_text_value(line, p.rate, true);
+        line += '\t';
+        put_text_value(line, p.bitdepth, false);
+        line += '\t';
+        put_text_value(line, p.gain, false);
+        line += '\t';
+        put_number(line, f.frames);
+        line += '\t';
+        put_number(line, f.errors);
+        line += '\n';
+    }
+}
+
+named_value params_value(std::uint32_t index, std::int64_t value)
+{
+    const bitfield& f = frame_01[index];
+    const char* name = f.values ? f.values[static_cast<std::uint64_t>(value) & ((1u << f.size) - 1)] : nullptr;
+    return {value, name, true};
+}
 
 void init_summary(summary_state& s, printer& out, bool json, bool quick)
 {

@@ -46,19 +46,26 @@ struct source_params {
     named_value rate, bitdepth, gain;
 };
 
-// The summary: where the stream starts, its source as the first sound
-// stream_params frame tells it, and how many frames were whole and sound.
+// What a summary line tells of a file, but its name: its status, where the
+// stream starts, its source as the first sound stream_params frame tells
+// it, and how many frames were read and how many of them had checksum
+// errors.
+struct summary_facts {
+    file_status status;
+    bool synced;
+    std::uint32_t sync;
+    bool have_params;
+    source_params params;  // the first sound stream_params frame's
+    std::uint64_t frames, errors;
+};
+
 struct summary_state {
     printer* out;
     bool json, quick;       // JSON; satisfied by the first sound stream_params frame
     const char* file;
-    bool synced;
-    std::uint32_t sync;
-    std::uint64_t frames, errors;
+    summary_facts facts;
     bool in_params;         // the frame being read is a stream_params frame
     source_params reading;  // its fields so far
-    source_params params;   // the first sound one's
-    bool have_params;
     std::string line;
 };
 
@@ -79,6 +86,12 @@ extern const report json_report;
 
 void init_summary(summary_state& s, printer& out, bool json, bool quick);
 void init_json(json_state& s, printer& out, std::int32_t level);
+
+// The summary line of the file name, as tab-separated text or as JSON.
+void put_summary(std::string& line, const char* name, bool json, const summary_facts& f);
+// A stream_params field told in a summary, at its place in the layout, with
+// the name its table gives value.
+named_value params_value(std::uint32_t index, std::int64_t value);
 
 // A JSON string of the bytes s[0..n): valid JSON whatever the bytes are. A
 // byte that is not part of well-formed UTF-8 is written \u00XX, the

@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <utility>
 
 namespace {
 
@@ -38,6 +39,7 @@ struct scan {
     const scan_settings* settings;
     const char* name;
     output_sink out;
+    std::string reason;        // what complain said last
     bitreader br;              // sample reader: the parity bits, most significant first
     bitreader fb;              // frame reader: one frame's bytes, least significant first
     std::uint32_t sample_pos;  // sample frame of the next bit taken from br
@@ -66,6 +68,7 @@ struct end_of_samples {};
 void complain(scan& s, const char* text)
 {
     print_flush(s.pr);
+    s.reason = text;
     std::string line = s.name;
     line.append(": ").append(text).append("\n");
     s.out.write(s.out.opaque, out_messages, line.data(), line.size());
@@ -468,6 +471,7 @@ scan_result scan_file(const scan_settings& settings, const char* name, output_si
     s->out = out;
     s->sample_pos = 0;
     s->errors = 0;
+    s->sum.facts = {};
     s->reporter = nullptr;
     s->report_self = nullptr;
     init_bits(s->br);
@@ -494,5 +498,5 @@ scan_result scan_file(const scan_settings& settings, const char* name, output_si
     if (s->reporter)
         s->reporter->file_end(s->report_self, status);
     print_flush(s->pr);
-    return {status, s->errors};
+    return {status, s->errors, s->sum.facts, std::move(s->reason)};
 }

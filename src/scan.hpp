@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 struct scan_settings {
     std::int32_t packet_type = -1;  // type selected for printing; negative: every type
@@ -24,7 +25,9 @@ struct scan_settings {
 
 struct scan_result {
     file_status status;
-    std::uint64_t errors;  // checksum errors
+    std::uint64_t errors;   // checksum errors
+    summary_facts summary;  // with settings.summary, what the summary told
+    std::string reason;     // what was said of the file on standard error, if anything
 };
 
 // How a name came: named by the user, "-" being standard input, or found
