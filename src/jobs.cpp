@@ -191,7 +191,7 @@ void work(ordered_run& run, unsigned worker)
         note(run, scan_entry(*run.settings, entries[i], {hold_output, &sink},
                              run.shown ? &run.shown->reading[worker] : nullptr));
         if (run.shown && !entries[i].error)
-            file_done(*run.shown, worker, entries[i].size);
+            file_done(*run.shown, worker, entries[i].stamp.size);
         std::unique_lock hold(run.lock);
         run.slots[i].done = true;
         if (reads_stdin(entries[i])) {
@@ -215,7 +215,7 @@ survey_result scan_in_turn(const scan_settings& settings, const std::vector<walk
         r.trouble |= o == entry_outcome::trouble;
         r.failed |= o == entry_outcome::failed;
         if (shown && !e.error)
-            file_done(*shown, 0, e.size);
+            file_done(*shown, 0, e.stamp.size);
         if (stdout_failed())
             break;
     }
@@ -241,7 +241,7 @@ survey_result scan_entries(const scan_settings& settings, const std::vector<walk
         std::uint64_t files = 0, bytes = 0;
         for (const walk_entry& e : entries) {
             files += !e.error;
-            bytes += e.size;
+            bytes += e.stamp.size;
         }
         init_progress(shown, files, bytes, jobs);
         start_progress(shown);

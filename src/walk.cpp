@@ -32,7 +32,7 @@ bool sound_name(const char* name, const std::vector<std::string>& extensions)
 struct named {
     std::string name;
     bool folder;
-    std::uint64_t size;
+    file_stamp stamp;
     int error;  // the name could not be looked at: its errno
 };
 
@@ -69,12 +69,12 @@ std::vector<named> list_folder(int fd, const std::vector<std::string>& extension
             const bool wanted = d->d_type == DT_DIR || d->d_type == DT_UNKNOWN ||
                                 (d->d_type == DT_REG && sound_name(d->d_name, extensions));
             if (errno != ENOENT && wanted)
-                names.push_back({d->d_name, false, 0, errno});
+                names.push_back({d->d_name, false, {}, errno});
             continue;
         }
         const bool folder = S_ISDIR(st.st_mode);
         if (folder || (S_ISREG(st.st_mode) && sound_name(d->d_name, extensions)))
-            names.push_back({d->d_name, folder, static_cast<std::uint64_t>(st.st_size), 0});
+            names.push_back({d->d_name, folder, stamp_of(st), 0});
     }
     closedir(dir);
     std::sort(names.begin(), names.end(), [](const named& a, const named& b) { return a.name < b.name; });
@@ -97,12 +97,12 @@ void walk_folder(walker& w, owned_fd& dir, const std::string& path)
     for (const named& n : names) {
         const std::string below = prefix + n.name;
         if (n.error || !n.folder) {
-            w.out->push_back({below, n.size, n.error, true});
+            w.out->push_back({below, n.stamp, n.error, true});
             continue;
         }
         owned_fd sub{openat(dir.fd, n.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
         if (sub.fd < 0) {
-            w.out->push_back({below, 0, errno, true});
+            w.out->push_back({below, {}, errno, true});
             continue;
         }
         const bool let_go = ++w.held > max_open;
@@ -119,7 +119,7 @@ void walk_folder(walker& w, owned_fd& dir, const std::string& path)
             if (!same) {
                 // Moved while the walk was below it: what is left of it
                 // cannot be found.
-                w.out->push_back({path, 0, dir.fd < 0 ? errno : ENOENT, true});
+                w.out->push_back({path, {}, dir.fd < 0 ? errno : ENOENT, true});
                 sub.reset();
                 --w.held;
                 dir.reset();
@@ -131,10 +131,17 @@ void walk_folder(walker& w, owned_fd& dir, const std::string& path)
         --w.held;
     }
     if (read_error)
-        w.out->push_back({path, 0, read_error, true});
+        w.out->push_back({path, {}, read_error, true});
 }
 
 }  // namespace
+
+file_stamp stamp_of(const struct stat& st)
+{
+    const auto ns = [](const timespec& t) { return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec; };
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+            static_cast<std::uint64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim), S_ISREG(st.st_mode)};
+}
 
 std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, bool recursive,
                                       const std::vector<std::string>& extensions)
@@ -147,14 +154,14 @@ std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, 
         if (recursive && known && S_ISDIR(st.st_mode)) {
             owned_fd top{open_path(AT_FDCWD, operand.c_str(), O_DIRECTORY)};
             if (top.fd < 0) {
-                out.push_back({operand, 0, errno, false});
+                out.push_back({operand, {}, errno, false});
                 continue;
             }
             w.held = 1;
             walk_folder(w, top, operand);
             continue;
         }
-        out.push_back({operand, known && S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0, 0, false});
+        out.push_back({operand, known && S_ISREG(st.st_mode) ? stamp_of(st) : file_stamp{}, 0, false});
     }
     return out;
 }

@@ -3,16 +3,30 @@
 // the names.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
-struct walk_entry {
-    std::string path;    // the operand, or the operand, "/" and the names below
-    std::uint64_t size;  // bytes, for telling how far a survey has come; 0 unknown
-    int error;           // a folder that could not be read: its errno; 0 for a file
-    bool walked;         // found by a walk, as a regular file
+// What stat told of a file when it was found: a file whose stamp is the
+// same has not been written to since, or replaced.
+struct file_stamp {
+    std::uint64_t dev = 0, ino = 0;
+    std::uint64_t size = 0;  // bytes; also for telling how far a survey has come
+    std::int64_t mtime_ns = 0, ctime_ns = 0;
+    bool regular = false;    // false: nothing else here holds
 };
+
+struct walk_entry {
+    std::string path;  // the operand, or the operand, "/" and the names below
+    file_stamp stamp;
+    int error;         // a folder that could not be read: its errno; 0 for a file
+    bool walked;       // found by a walk, as a regular file
+};
+
+// The stamp of what st tells.
+file_stamp stamp_of(const struct stat& st);
 
 // The entries for operands, in order. An operand is always taken as it is,
 // through a symbolic link too; with recursive, one that is a folder is
