@@ -38,6 +38,7 @@ struct slot {
 
 struct ordered_run {
     const scan_settings* settings;
+    summary_cache* cache;       // or nullptr
     const std::vector<walk_entry>* entries;
     progress* shown;            // or nullptr
     std::mutex lock;
@@ -140,27 +141,62 @@ bool troubled(const scan_result& r)
 
 enum class entry_outcome { sound, trouble, failed };
 
+void write_line(output_sink out, int stream, const std::string& line)
+{
+    out.write(out.opaque, stream, line.data(), line.size());
+}
+
+// The scan of a file, or what the cache kept of it, written as the scan
+// writes it: what standard error was told of the file, then its summary.
+// A cache that fails says so once, in the output's order.
+scan_result scan_or_recall(const scan_settings& settings, const walk_entry& e, output_sink out,
+                           std::atomic<std::uint64_t>* read, summary_cache* cache)
+{
+    const input_kind kind = e.walked ? input_kind::walked : input_kind::named;
+    if (!cache)
+        return scan_file(settings, e.path.c_str(), out, read, kind);
+    std::string lost;
+    const auto tell_lost = [&] {
+        if (!lost.empty())
+            write_line(out, out_messages, "kesscan: cache " + cache->file + ": " + lost + "; scanning without it\n");
+    };
+    scan_result r;
+    if (recall_summary(*cache, e, r, lost)) {
+        if (!r.reason.empty())
+            write_line(out, out_messages, e.path + ": " + r.reason + "\n");
+        std::string line;
+        put_summary(line, e.path.c_str(), settings.json, r.summary);
+        write_line(out, out_text, line);
+        return r;
+    }
+    tell_lost();
+    const std::int64_t began = cache->now();
+    r = scan_file(settings, e.path.c_str(), out, read, kind);
+    keep_summary(*cache, e, began, r, lost);
+    tell_lost();
+    return r;
+}
+
 // Scans one entry, or tells why a folder could not be read. A scan that
 // fails for want of memory or the like is told as the entry's own message;
 // the run goes on.
 entry_outcome scan_entry(const scan_settings& settings, const walk_entry& e, output_sink out,
-                         std::atomic<std::uint64_t>* read)
+                         std::atomic<std::uint64_t>* read, summary_cache* cache)
 {
     std::string line;
     if (e.error) {
         line = e.path + ": " + std::generic_category().message(e.error) + "\n";
     } else {
         try {
-            const input_kind kind = e.walked ? input_kind::walked : input_kind::named;
-            return troubled(scan_file(settings, e.path.c_str(), out, read, kind)) ? entry_outcome::trouble
-                                                                                   : entry_outcome::sound;
+            return troubled(scan_or_recall(settings, e, out, read, cache)) ? entry_outcome::trouble
+                                                                            : entry_outcome::sound;
         } catch (const std::bad_alloc&) {
             line = e.path + ": out of memory\n";
         } catch (const std::exception& x) {
             line = e.path + ": " + x.what() + "\n";
         }
     }
-    out.write(out.opaque, out_messages, line.data(), line.size());
+    write_line(out, out_messages, line);
     return e.error ? entry_outcome::trouble : entry_outcome::failed;
 }
 
@@ -189,7 +225,7 @@ void work(ordered_run& run, unsigned worker)
         }
         slot_sink sink{&run, i};
         note(run, scan_entry(*run.settings, entries[i], {hold_output, &sink},
-                             run.shown ? &run.shown->reading[worker] : nullptr));
+                             run.shown ? &run.shown->reading[worker] : nullptr, run.cache));
         if (run.shown && !entries[i].error)
             file_done(*run.shown, worker, entries[i].stamp.size);
         std::unique_lock hold(run.lock);
@@ -207,11 +243,13 @@ void work(ordered_run& run, unsigned worker)
     }
 }
 
-survey_result scan_in_turn(const scan_settings& settings, const std::vector<walk_entry>& entries, progress* shown)
+survey_result scan_in_turn(const scan_settings& settings, const std::vector<walk_entry>& entries, progress* shown,
+                           summary_cache* cache)
 {
     survey_result r{false, false};
     for (const walk_entry& e : entries) {
-        const entry_outcome o = scan_entry(settings, e, standard_sink(), shown ? &shown->reading[0] : nullptr);
+        const entry_outcome o =
+            scan_entry(settings, e, standard_sink(), shown ? &shown->reading[0] : nullptr, cache);
         r.trouble |= o == entry_outcome::trouble;
         r.failed |= o == entry_outcome::failed;
         if (shown && !e.error)
@@ -233,7 +271,7 @@ unsigned processors()
 }
 
 survey_result scan_entries(const scan_settings& settings, const std::vector<walk_entry>& entries, unsigned jobs,
-                           bool show_progress)
+                           bool show_progress, summary_cache* cache)
 {
     jobs = static_cast<unsigned>(std::clamp<std::size_t>(entries.size(), 1, jobs));
     progress shown;
@@ -249,10 +287,11 @@ survey_result scan_entries(const scan_settings& settings, const std::vector<walk
     progress* p = show_progress ? &shown : nullptr;
     survey_result result;
     if (jobs == 1) {
-        result = scan_in_turn(settings, entries, p);
+        result = scan_in_turn(settings, entries, p, cache);
     } else {
         ordered_run run;
         run.settings = &settings;
+        run.cache = cache;
         run.entries = &entries;
         run.shown = p;
         run.stdin_turn = next_stdin(entries, 0);

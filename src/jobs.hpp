@@ -4,6 +4,7 @@
 // same.
 #pragma once
 
+#include "cache.hpp"
 #include "scan.hpp"
 #include "walk.hpp"
 
@@ -21,6 +22,7 @@ struct survey_result {
 // Scans entries on up to jobs threads (1: the calling thread), writing to
 // standard output and error, with a progress line on standard error when
 // asked; a folder that could not be read gets "PATH: REASON", and so does a
-// scan that failed. Stops once standard output has failed.
+// scan that failed. Stops once standard output has failed. With a cache,
+// summaries come from it where they can, and are kept in it.
 survey_result scan_entries(const scan_settings& settings, const std::vector<walk_entry>& entries, unsigned jobs,
-                           bool show_progress);
+                           bool show_progress, summary_cache* cache = nullptr);

@@ -1,6 +1,7 @@
 // kesscan: finds the side stream carried in bit 8 of left XOR right of a
 // stereo sound file, and decodes and prints its frames. This is the command
 // line; the scan of a file is scan_file's.
+#include "cache.hpp"
 #include "formats.hpp"
 #include "jobs.hpp"
 #include "output.hpp"
@@ -38,7 +39,7 @@ unsigned positive_number(const char* text)
 
 constexpr const char* usage_text =
     "usage: kesscan [-1] [-p type] [-s start] [-v] [--summary] [--json] [--recursive]\n"
-    "               [--jobs N] [--check] [--progress] file...\n"
+    "               [--jobs N] [--check] [--progress] [--cache[=FILE]] [--cache-prune] file...\n"
     "  -1           stop after the first selected frame (type 1 unless a type is selected)\n"
     "  -p type      print only frames of this type; checksum errors always print\n"
     "  -s start     begin at this sample frame\n"
@@ -49,8 +50,31 @@ constexpr const char* usage_text =
     "  --jobs N     scan N files at once (default: one per processor)\n"
     "  --check      exit with status 2 when a file is damaged or cannot be scanned\n"
     "  --progress   show progress on standard error even when it is not a terminal\n"
+    "  --cache[=FILE]  keep summaries in FILE and scan only files changed since\n"
+    "               (default: $XDG_CACHE_HOME/kesscan/summaries.sqlite)\n"
+    "  --cache-prune  with --cache, drop what it keeps of files no longer in the\n"
+    "               folders walked\n"
     "  --help       this text\n"
     "  --version    the version\n";
+
+// A cache that cannot be used is told of once; the survey goes on without
+// it, and its status does not change.
+void cache_unusable(const std::string& file, const std::string& why)
+{
+    std::fprintf(stderr, "kesscan: cache%s%s: %s; scanning without it\n", file.empty() ? "" : " ", file.c_str(),
+                 why.c_str());
+}
+
+bool open_summary_cache(summary_cache& cache, std::string file, const scan_settings& settings)
+{
+    std::string why;
+    if (file.empty())
+        file = default_cache_file(why);
+    if (why.empty() && open_cache(cache, file, settings, KESSCAN_VERSION, why))
+        return true;
+    cache_unusable(file, why);
+    return false;
+}
 
 }  // namespace
 
@@ -58,7 +82,10 @@ int main(int argc, char** argv)
 {
     // Long options only add to the short ones, which getopt takes exactly as
     // POSIX getopt does, diagnostics and status included.
-    enum { opt_summary = 256, opt_json, opt_recursive, opt_jobs, opt_check, opt_progress, opt_help, opt_version };
+    enum {
+        opt_summary = 256, opt_json, opt_recursive, opt_jobs, opt_check, opt_progress, opt_cache, opt_cache_prune,
+        opt_help, opt_version
+    };
     static const option longs[] = {
         {"summary", no_argument, nullptr, opt_summary},
         {"json", no_argument, nullptr, opt_json},
@@ -66,12 +93,15 @@ int main(int argc, char** argv)
         {"jobs", required_argument, nullptr, opt_jobs},
         {"check", no_argument, nullptr, opt_check},
         {"progress", no_argument, nullptr, opt_progress},
+        {"cache", optional_argument, nullptr, opt_cache},
+        {"cache-prune", no_argument, nullptr, opt_cache_prune},
         {"help", no_argument, nullptr, opt_help},
         {"version", no_argument, nullptr, opt_version},
         {nullptr, 0, nullptr, 0},
     };
     scan_settings settings;
-    bool recursive = false, check = false, progress = false;
+    bool recursive = false, check = false, progress = false, cached = false, prune = false;
+    std::string cache_file;
     unsigned jobs = processors();
     int c;
     while ((c = getopt_long(argc, argv, "1p:s:v", longs, nullptr)) != -1) {
@@ -116,6 +146,13 @@ int main(int argc, char** argv)
         case opt_progress:
             progress = true;
             break;
+        case opt_cache:
+            cached = true;
+            cache_file = optarg ? optarg : "";
+            break;
+        case opt_cache_prune:
+            prune = true;
+            break;
         case opt_help:
             std::fputs(usage_text, stdout);
             return close_stdout("kesscan");
@@ -128,6 +165,14 @@ int main(int argc, char** argv)
     }
     if (optind >= argc)
         return 1;
+    if ((cached || prune) && !settings.summary) {
+        std::fprintf(stderr, "%s: --cache keeps summaries only: give --summary as well\n", argv[0]);
+        return 1;
+    }
+    if (prune && !cached) {
+        std::fprintf(stderr, "%s: --cache-prune works on a cache: give --cache as well\n", argv[0]);
+        return 1;
+    }
     const std::vector<std::string> operands(argv + optind, argv + argc);
     const std::vector<walk_entry> entries =
         walk_operands(operands, recursive, recursive ? sound_extensions() : std::vector<std::string>{});
@@ -142,7 +187,12 @@ int main(int argc, char** argv)
     // A person watching a terminal while the output goes elsewhere is told
     // how far the work has come.
     progress = progress || (isatty(STDERR_FILENO) && !settings.interactive);
-    const survey_result result = scan_entries(settings, entries, jobs, progress);
+    summary_cache cache;
+    const bool use_cache = cached && open_summary_cache(cache, cache_file, settings);
+    const survey_result result = scan_entries(settings, entries, jobs, progress, use_cache ? &cache : nullptr);
+    std::string why;
+    if (use_cache && prune && !prune_cache(cache, recursive ? operands : std::vector<std::string>{}, entries, why))
+        cache_unusable(cache.file, why);
     // Output that could not be written is the worse failure, and so is a
     // scan that failed: the status must not say anything else.
     const int status = close_stdout("kesscan");

@@ -1,0 +1,454 @@
+#include "cache.hpp"
+
+#include "catalogue.hpp"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <system_error>
+
+namespace {
+
+// The file says what it is in its header: SQLite's application id, "kesS",
+// and the schema's version in user_version. A database with another id, or
+// with tables and no id, belongs to someone else.
+constexpr int application_id = 0x6b657353;
+constexpr int schema_version = 1;
+
+// Reading and writing wait this long for another process's write.
+constexpr int busy_ms = 10000;
+
+// A file written to this shortly before it was read may be written again
+// within the same tick of its modification time (2 s on FAT) and keep
+// every stamp: it is scanned again next time rather than kept, as git
+// treats a "racily clean" entry.
+constexpr std::int64_t racy_ns = 2'000'000'000;
+
+constexpr const char* schema =
+    "CREATE TABLE IF NOT EXISTS summaries ("
+    " path BLOB NOT NULL,"          // absolute, as the walk spelled it
+    " settings TEXT NOT NULL,"      // start, single mode and selected type
+    " dev INTEGER NOT NULL, ino INTEGER NOT NULL, size INTEGER NOT NULL,"
+    " mtime_ns INTEGER NOT NULL, ctime_ns INTEGER NOT NULL,"
+    " version TEXT NOT NULL,"       // of the kesscan that scanned it
+    " status TEXT NOT NULL,"        // stream, none or damaged
+    " sync INTEGER,"                // null: no sync pattern
+    " rate INTEGER, bitdepth INTEGER, replay_gain INTEGER,"  // null: no sound stream_params
+    " frames INTEGER NOT NULL, errors INTEGER NOT NULL,"
+    " reason BLOB,"                 // what standard error was told, if anything
+    " checksum INTEGER NOT NULL,"   // of the row: SQLite checks its pages' structure, not their values
+    " PRIMARY KEY (path, settings)) WITHOUT ROWID";
+
+constexpr const char* find_sql =
+    "SELECT dev, ino, size, mtime_ns, ctime_ns, version, status, sync, rate, bitdepth, replay_gain,"
+    " frames, errors, reason, checksum FROM summaries WHERE path = ?1 AND settings = ?2";
+
+constexpr const char* keep_sql = "INSERT OR REPLACE INTO summaries VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10,"
+                                 " ?11, ?12, ?13, ?14, ?15, ?16, ?17)";
+
+std::int64_t realtime_ns()
+{
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
+constexpr file_status kept_statuses[] = {file_status::stream, file_status::none, file_status::damaged};
+constexpr const char* kept_names[] = {"stream", "none", "damaged"};
+
+// What is kept of a row, as the row holds it.
+struct row {
+    file_stamp stamp;
+    std::string version;
+    scan_result result;
+};
+
+// FNV-1a over the row's values, each followed by a byte that no value's
+// text can hold, so that no two rows run together alike.
+struct row_hash {
+    std::uint64_t h = 0xcbf29ce484222325;
+    void add(const void* p, std::size_t n)
+    {
+        const auto* b = static_cast<const unsigned char*>(p);
+        for (std::size_t i = 0; i < n; ++i)
+            h = (h ^ b[i]) * 0x100000001b3;
+        h = (h ^ 0x100) * 0x100000001b3;
+    }
+    void add(std::int64_t v) { add(&v, sizeof v); }
+    void add(const std::string& s) { add(s.data(), s.size()); }
+};
+
+// The checksum of a row's values but its key's, which the query matched.
+std::int64_t checksum(const row& r)
+{
+    const summary_facts& f = r.result.summary;
+    row_hash h;
+    for (const std::uint64_t v : {r.stamp.dev, r.stamp.ino, r.stamp.size})
+        h.add(static_cast<std::int64_t>(v));
+    h.add(r.stamp.mtime_ns);
+    h.add(r.stamp.ctime_ns);
+    h.add(r.version);
+    h.add(static_cast<std::int64_t>(f.status));
+    h.add(f.synced ? std::int64_t{f.sync} : -1);
+    for (const named_value* v : {&f.params.rate, &f.params.bitdepth, &f.params.gain})
+        h.add(f.have_params ? v->value : std::int64_t{-1} << 40);
+    h.add(static_cast<std::int64_t>(f.frames));
+    h.add(static_cast<std::int64_t>(f.errors));
+    h.add(r.result.reason);
+    return static_cast<std::int64_t>(h.h);
+}
+
+bool same_stamp(const file_stamp& a, const file_stamp& b)
+{
+    return a.regular && b.regular && a.dev == b.dev && a.ino == b.ino && a.size == b.size &&
+           a.mtime_ns == b.mtime_ns && a.ctime_ns == b.ctime_ns;
+}
+
+std::string text_column(sqlite3_stmt* st, int i)
+{
+    const auto* p = static_cast<const char*>(sqlite3_column_blob(st, i));
+    return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(st, i))) : std::string();
+}
+
+// The row the statement stands on; false for values no kept row can hold.
+bool read_row(sqlite3_stmt* st, row& r)
+{
+    r.stamp.dev = static_cast<std::uint64_t>(sqlite3_column_int64(st, 0));
+    r.stamp.ino = static_cast<std::uint64_t>(sqlite3_column_int64(st, 1));
+    r.stamp.size = static_cast<std::uint64_t>(sqlite3_column_int64(st, 2));
+    r.stamp.mtime_ns = sqlite3_column_int64(st, 3);
+    r.stamp.ctime_ns = sqlite3_column_int64(st, 4);
+    r.stamp.regular = true;
+    r.version = text_column(st, 5);
+    summary_facts& f = r.result.summary;
+    f = {};
+    const std::string status = text_column(st, 6);
+    const auto* name = std::find(std::begin(kept_names), std::end(kept_names), status);
+    if (name == std::end(kept_names))
+        return false;
+    f.status = kept_statuses[name - kept_names];
+    f.synced = sqlite3_column_type(st, 7) != SQLITE_NULL;
+    f.sync = static_cast<std::uint32_t>(sqlite3_column_int64(st, 7));
+    f.have_params = sqlite3_column_type(st, 8) != SQLITE_NULL;
+    if (f.have_params) {
+        f.params.rate = params_value(params_rate, sqlite3_column_int64(st, 8));
+        f.params.bitdepth = params_value(params_bitdepth, sqlite3_column_int64(st, 9));
+        f.params.gain = params_value(params_gain, sqlite3_column_int64(st, 10));
+    }
+    f.frames = static_cast<std::uint64_t>(sqlite3_column_int64(st, 11));
+    f.errors = static_cast<std::uint64_t>(sqlite3_column_int64(st, 12));
+    r.result.status = f.status;
+    r.result.errors = f.errors;
+    r.result.reason = text_column(st, 13);
+    return checksum(r) == sqlite3_column_int64(st, 14);
+}
+
+// Marks the cache failed with the connection's own words, once.
+void lose(summary_cache& c, std::string& lost, const char* what = nullptr)
+{
+    lost = what ? what : sqlite3_errmsg(c.db.get());
+    c.usable = false;
+}
+
+// Another process holding the file a moment too long is not a failure of
+// the cache: that row is only not read or kept this time.
+bool busy(int rc)
+{
+    return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
+}
+
+bool exec(sqlite3* db, const char* sql)
+{
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// One integer a query gives, or -1.
+std::int64_t query_number(sqlite3* db, const char* sql)
+{
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK)
+        return -1;
+    const statement_ptr st{raw};
+    return sqlite3_step(st.get()) == SQLITE_ROW ? sqlite3_column_int64(st.get(), 0) : -1;
+}
+
+// Makes the table in a new file, or checks that the file is a cache this
+// program can use; a file that is not one is not written to.
+bool check_schema(sqlite3* db, std::string& why)
+{
+    const std::int64_t id = query_number(db, "PRAGMA application_id");
+    const std::int64_t tables = query_number(db, "SELECT count(*) FROM sqlite_schema");
+    const std::int64_t version = query_number(db, "PRAGMA user_version");
+    if (id < 0 || tables < 0 || version < 0) {
+        why = sqlite3_errmsg(db);
+        return false;
+    }
+    if (id != application_id && (id != 0 || tables != 0)) {
+        why = "not a kesscan cache";
+        return false;
+    }
+    if (version > schema_version) {
+        why = "made by a newer kesscan (schema " + std::to_string(version) + ")";
+        return false;
+    }
+    if (id == application_id)
+        return true;
+    // Two runs may make the same new file at once: the first to write makes
+    // the table, the second finds it made.
+    const std::string make = "BEGIN IMMEDIATE; " + std::string(schema) +
+                             "; PRAGMA application_id = " + std::to_string(application_id) +
+                             "; PRAGMA user_version = " + std::to_string(schema_version) + "; COMMIT";
+    if (!exec(db, make.c_str())) {
+        why = sqlite3_errmsg(db);
+        exec(db, "ROLLBACK");
+        return false;
+    }
+    return true;
+}
+
+bool prepare(sqlite3* db, const char* sql, statement_ptr& st)
+{
+    sqlite3_stmt* raw = nullptr;
+    const bool ok = sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr) == SQLITE_OK;
+    st.reset(raw);
+    return ok;
+}
+
+bool make_folder(const std::string& path, std::string& why)
+{
+    if (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST)
+        return true;
+    why = path + ": " + std::generic_category().message(errno);
+    return false;
+}
+
+// Where a row's path lies: what a prefix of it may be.
+bool below(const std::string& path, const std::string& folder)
+{
+    return path.size() > folder.size() && path.starts_with(folder) && (folder.ends_with('/') || path[folder.size()] == '/');
+}
+
+}  // namespace
+
+void sqlite_close::operator()(sqlite3* db) const
+{
+    sqlite3_close(db);
+}
+
+void sqlite_finalize::operator()(sqlite3_stmt* st) const
+{
+    sqlite3_finalize(st);
+}
+
+std::string cache_path(const std::string& cwd, const std::string& path)
+{
+    const std::string whole = path.starts_with('/') ? path : cwd + "/" + path;
+    std::string out;
+    std::size_t i = 0;
+    while (i < whole.size()) {
+        std::size_t j = whole.find('/', i);
+        if (j == std::string::npos)
+            j = whole.size();
+        const std::string_view part(whole.data() + i, j - i);
+        if (!part.empty() && part != ".")
+            out.append("/").append(part);
+        i = j + 1;
+    }
+    return out.empty() ? "/" : out;
+}
+
+std::string default_cache_file(std::string& why)
+{
+    why.clear();
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    const char* home = std::getenv("HOME");
+    std::string base;
+    if (xdg && xdg[0] == '/') {
+        base = xdg;
+    } else if (home && home[0] == '/') {
+        base = std::string(home) + "/.cache";
+    } else {
+        why = "neither XDG_CACHE_HOME nor HOME is an absolute path";
+        return "";
+    }
+    if (make_folder(base, why))
+        make_folder(base + "/kesscan", why);
+    return base + "/kesscan/summaries.sqlite";
+}
+
+bool open_cache(summary_cache& c, const std::string& file, const scan_settings& settings, const char* version,
+                std::string& why)
+{
+    c.file = file;
+    c.settings = "start=" + std::to_string(settings.start) + " single=" + std::to_string(settings.single) +
+                 " type=" + std::to_string(settings.packet_type);
+    c.version = version;
+    if (!c.now)
+        c.now = realtime_ns;
+    char here[4096];
+    c.cwd = getcwd(here, sizeof here) ? here : "";
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                                   nullptr);
+    c.db.reset(raw);
+    if (rc != SQLITE_OK) {
+        why = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+        return false;
+    }
+    sqlite3_extended_result_codes(raw, 1);
+    sqlite3_busy_timeout(raw, busy_ms);
+    if (sqlite3_db_readonly(raw, "main") == 1) {
+        why = "the file cannot be written";
+        return false;
+    }
+    // In WAL mode readers and the writer do not wait for each other, and a
+    // commit needs no sync of its own: a run that is killed keeps what it
+    // committed, and a crash of the system may lose only the last rows.
+    if (!check_schema(raw, why) || !exec(raw, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL") ||
+        !prepare(raw, find_sql, c.find) || !prepare(raw, keep_sql, c.keep)) {
+        if (why.empty())
+            why = sqlite3_errmsg(raw);
+        return false;
+    }
+    c.usable = true;
+    return true;
+}
+
+bool recall_summary(summary_cache& c, const walk_entry& e, scan_result& r, std::string& lost)
+{
+    if (e.error || !e.stamp.regular || e.path == "-" || (c.cwd.empty() && !e.path.starts_with('/')))
+        return false;
+    const std::string path = cache_path(c.cwd, e.path);
+    const std::lock_guard hold(c.lock);
+    if (!c.usable)
+        return false;
+    sqlite3_stmt* st = c.find.get();
+    sqlite3_bind_blob(st, 1, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
+    sqlite3_bind_text(st, 2, c.settings.c_str(), -1, SQLITE_STATIC);
+    const int rc = sqlite3_step(st);
+    row kept;
+    bool hit = false;
+    if (rc == SQLITE_ROW) {
+        if (read_row(st, kept))
+            hit = same_stamp(kept.stamp, e.stamp) && kept.version == c.version;
+        else
+            lose(c, lost, "a row does not match its checksum: the file is damaged");
+    } else if (rc != SQLITE_DONE && !busy(rc)) {
+        lose(c, lost);
+    }
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    if (hit)
+        r = std::move(kept.result);
+    return hit;
+}
+
+void keep_summary(summary_cache& c, const walk_entry& e, std::int64_t began, const scan_result& r,
+                  std::string& lost)
+{
+    const bool sure = r.status != file_status::error && !stdout_failed();
+    if (!sure || e.error || !e.stamp.regular || e.path == "-" || (c.cwd.empty() && !e.path.starts_with('/')))
+        return;
+    if (e.stamp.mtime_ns >= began - racy_ns)
+        return;
+    // Stat data that changed while the file was read (or since the walk)
+    // tell of a scan of something else than the stamp.
+    struct stat st;
+    const int got = e.walked ? lstat(e.path.c_str(), &st) : stat(e.path.c_str(), &st);
+    if (got != 0 || !same_stamp(stamp_of(st), e.stamp))
+        return;
+    const std::string path = cache_path(c.cwd, e.path);
+    const summary_facts& f = r.summary;
+    const row kept{e.stamp, c.version, r};
+    const std::lock_guard hold(c.lock);
+    if (!c.usable)
+        return;
+    sqlite3_stmt* k = c.keep.get();
+    sqlite3_bind_blob(k, 1, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
+    sqlite3_bind_text(k, 2, c.settings.c_str(), -1, SQLITE_STATIC);
+    sqlite3_bind_int64(k, 3, static_cast<std::int64_t>(e.stamp.dev));
+    sqlite3_bind_int64(k, 4, static_cast<std::int64_t>(e.stamp.ino));
+    sqlite3_bind_int64(k, 5, static_cast<std::int64_t>(e.stamp.size));
+    sqlite3_bind_int64(k, 6, e.stamp.mtime_ns);
+    sqlite3_bind_int64(k, 7, e.stamp.ctime_ns);
+    sqlite3_bind_text(k, 8, c.version.c_str(), -1, SQLITE_STATIC);
+    sqlite3_bind_text(k, 9, kept_names[static_cast<int>(f.status)], -1, SQLITE_STATIC);
+    if (f.synced)
+        sqlite3_bind_int64(k, 10, f.sync);
+    if (f.have_params) {
+        sqlite3_bind_int64(k, 11, f.params.rate.value);
+        sqlite3_bind_int64(k, 12, f.params.bitdepth.value);
+        sqlite3_bind_int64(k, 13, f.params.gain.value);
+    }
+    sqlite3_bind_int64(k, 14, static_cast<std::int64_t>(f.frames));
+    sqlite3_bind_int64(k, 15, static_cast<std::int64_t>(f.errors));
+    if (!r.reason.empty())
+        sqlite3_bind_blob(k, 16, r.reason.data(), static_cast<int>(r.reason.size()), SQLITE_STATIC);
+    sqlite3_bind_int64(k, 17, checksum(kept));
+    const int rc = sqlite3_step(k);
+    if (rc != SQLITE_DONE && !busy(rc))
+        lose(c, lost);
+    sqlite3_reset(k);
+    sqlite3_clear_bindings(k);
+}
+
+bool prune_cache(summary_cache& c, const std::vector<std::string>& folders, const std::vector<walk_entry>& entries,
+                 std::string& why)
+{
+    std::vector<std::string> found, unread;
+    for (const walk_entry& e : entries)
+        (e.error ? unread : found).push_back(cache_path(c.cwd, e.path));
+    std::sort(found.begin(), found.end());
+    const std::lock_guard hold(c.lock);
+    if (!c.usable)
+        return true;
+    sqlite3* db = c.db.get();
+    statement_ptr list, drop;
+    bool ok = exec(db, "BEGIN IMMEDIATE") &&
+              prepare(db, "SELECT DISTINCT path FROM summaries WHERE path > ?1 AND path < ?2", list) &&
+              prepare(db, "DELETE FROM summaries WHERE path = ?1", drop);
+    for (const std::string& operand : folders) {
+        struct stat st;
+        if (!ok || operand == "-" || stat(operand.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+            (c.cwd.empty() && !operand.starts_with('/')))
+            continue;
+        // The rows below the folder: their paths run from "FOLDER/" to
+        // "FOLDER0", '0' coming after '/'.
+        std::string folder = cache_path(c.cwd, operand);
+        if (!folder.ends_with('/'))
+            folder += '/';
+        std::string end = folder;
+        end.back() = '/' + 1;
+        sqlite3_bind_blob(list.get(), 1, folder.data(), static_cast<int>(folder.size()), SQLITE_STATIC);
+        sqlite3_bind_blob(list.get(), 2, end.data(), static_cast<int>(end.size()), SQLITE_STATIC);
+        std::vector<std::string> gone;
+        int rc;
+        while ((rc = sqlite3_step(list.get())) == SQLITE_ROW) {
+            const std::string path = text_column(list.get(), 0);
+            const bool unseen = !std::binary_search(found.begin(), found.end(), path) &&
+                                std::none_of(unread.begin(), unread.end(),
+                                             [&](const std::string& u) { return path == u || below(path, u); });
+            if (unseen)
+                gone.push_back(path);
+        }
+        ok = rc == SQLITE_DONE;
+        sqlite3_reset(list.get());
+        for (const std::string& path : gone) {
+            sqlite3_bind_blob(drop.get(), 1, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
+            ok = ok && sqlite3_step(drop.get()) == SQLITE_DONE;
+            sqlite3_reset(drop.get());
+        }
+    }
+    if (ok && exec(db, "COMMIT"))
+        return true;
+    why = sqlite3_errmsg(db);
+    exec(db, "ROLLBACK");
+    c.usable = false;
+    return false;
+}

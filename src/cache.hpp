@@ -1,0 +1,72 @@
+// Summaries kept between runs, in an SQLite database the user asks for: a
+// file whose stat data are the same as when its summary was kept is not
+// read again. A row is kept for each file's path and the settings that
+// change a summary; it holds the file's device, inode, size and times, the
+// version that wrote it, and the summary. The cache is only ever an aid:
+// once it fails, the survey goes on without it.
+#pragma once
+
+#include "scan.hpp"
+#include "walk.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+struct sqlite_close {
+    void operator()(sqlite3* db) const;
+};
+struct sqlite_finalize {
+    void operator()(sqlite3_stmt* st) const;
+};
+using sqlite_ptr = std::unique_ptr<sqlite3, sqlite_close>;
+using statement_ptr = std::unique_ptr<sqlite3_stmt, sqlite_finalize>;
+
+struct summary_cache {
+    std::string file;         // its name, for messages
+    std::string settings;     // the settings part of every key
+    std::string version;      // of the program
+    std::string cwd;          // relative paths are kept under it; empty: not kept
+    std::int64_t (*now)() = nullptr;  // the wall clock in nanoseconds since the epoch; the real one if null
+    std::mutex lock;          // the workers take the connection in turns
+    bool usable = false;      // false once it has failed: nothing more is asked of it
+    // Declared last: the statements go before the connection.
+    sqlite_ptr db;
+    statement_ptr find, keep;
+};
+
+// The cache file a user gets without naming one,
+// $XDG_CACHE_HOME/kesscan/summaries.sqlite or ~/.cache/kesscan/..., its
+// folder made (mode 0700) if need be. why tells when it cannot be used;
+// the name is empty when there is no home to put it in.
+std::string default_cache_file(std::string& why);
+
+// Opens or makes the cache file for scans with settings. A file that is
+// not a kesscan cache, or one of a newer schema, is refused untouched.
+// False, with why, when it cannot be used.
+bool open_cache(summary_cache& c, const std::string& file, const scan_settings& settings, const char* version,
+                std::string& why);
+
+// The result kept for e, if e is a regular file whose stamp is the one kept
+// with it; the file is then not opened at all. When the cache fails here,
+// lost tells why and it is used no more.
+bool recall_summary(summary_cache& c, const walk_entry& e, scan_result& r, std::string& lost);
+
+// Keeps r, the summary of e from a scan that began at began (now's time),
+// when it is sure: stream, none or damaged, of a regular file that did not
+// change while it was read and that had not been written to shortly before.
+void keep_summary(summary_cache& c, const walk_entry& e, std::int64_t began, const scan_result& r,
+                  std::string& lost);
+
+// Drops the rows of files below the folders operands walked that the walk
+// did not find, but for those below a folder it could not read.
+bool prune_cache(summary_cache& c, const std::vector<std::string>& operands, const std::vector<walk_entry>& entries,
+                 std::string& why);
+
+// The path a row is kept under: absolute, without empty or "." parts.
+std::string cache_path(const std::string& cwd, const std::string& path);
