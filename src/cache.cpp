@@ -179,37 +179,32 @@ std::int64_t query_number(sqlite3* db, const char* sql)
 }
 
 // Makes the table in a new file, or checks that the file is a cache this
-// program can use; a file that is not one is not written to.
+// program can use; a file that is not one is not written to. The check and
+// the making are one transaction: two runs may make the same new file at
+// once, and the second must find the first's table whole.
 bool check_schema(sqlite3* db, std::string& why)
 {
+    if (!exec(db, "BEGIN IMMEDIATE")) {
+        why = sqlite3_errmsg(db);
+        return false;
+    }
     const std::int64_t id = query_number(db, "PRAGMA application_id");
     const std::int64_t tables = query_number(db, "SELECT count(*) FROM sqlite_schema");
     const std::int64_t version = query_number(db, "PRAGMA user_version");
-    if (id < 0 || tables < 0 || version < 0) {
+    if (id < 0 || tables < 0 || version < 0)
         why = sqlite3_errmsg(db);
-        return false;
-    }
-    if (id != application_id && (id != 0 || tables != 0)) {
+    else if (id != application_id && (id != 0 || tables != 0))
         why = "not a kesscan cache";
-        return false;
-    }
-    if (version > schema_version) {
+    else if (version > schema_version)
         why = "made by a newer kesscan (schema " + std::to_string(version) + ")";
-        return false;
-    }
-    if (id == application_id)
+    const std::string make = std::string(schema) + "; PRAGMA application_id = " + std::to_string(application_id) +
+                             "; PRAGMA user_version = " + std::to_string(schema_version);
+    if (why.empty() && (id == application_id || exec(db, make.c_str())) && exec(db, "COMMIT"))
         return true;
-    // Two runs may make the same new file at once: the first to write makes
-    // the table, the second finds it made.
-    const std::string make = "BEGIN IMMEDIATE; " + std::string(schema) +
-                             "; PRAGMA application_id = " + std::to_string(application_id) +
-                             "; PRAGMA user_version = " + std::to_string(schema_version) + "; COMMIT";
-    if (!exec(db, make.c_str())) {
+    if (why.empty())
         why = sqlite3_errmsg(db);
-        exec(db, "ROLLBACK");
-        return false;
-    }
-    return true;
+    exec(db, "ROLLBACK");
+    return false;
 }
 
 bool prepare(sqlite3* db, const char* sql, statement_ptr& st)

@@ -159,6 +159,7 @@ scan_result scan_or_recall(const scan_settings& settings, const walk_entry& e, o
     const auto tell_lost = [&] {
         if (!lost.empty())
             write_line(out, out_messages, "kesscan: cache " + cache->file + ": " + lost + "; scanning without it\n");
+        lost.clear();
     };
     scan_result r;
     if (recall_summary(*cache, e, r, lost)) {
