@@ -24,12 +24,6 @@ constexpr int schema_version = 1;
 // Reading and writing wait this long for another process's write.
 constexpr int busy_ms = 10000;
 
-// A file written to this shortly before it was read may be written again
-// within the same tick of its modification time (2 s on FAT) and keep
-// every stamp: it is scanned again next time rather than kept, as git
-// treats a "racily clean" entry.
-constexpr std::int64_t racy_ns = 2'000'000'000;
-
 constexpr const char* schema =
     "CREATE TABLE IF NOT EXISTS summaries ("
     " path BLOB NOT NULL,"          // absolute, as the walk spelled it
@@ -51,13 +45,6 @@ constexpr const char* find_sql =
 
 constexpr const char* keep_sql = "INSERT OR REPLACE INTO summaries VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10,"
                                  " ?11, ?12, ?13, ?14, ?15, ?16, ?17)";
-
-std::int64_t realtime_ns()
-{
-    timespec t;
-    clock_gettime(CLOCK_REALTIME, &t);
-    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
-}
 
 constexpr file_status kept_statuses[] = {file_status::stream, file_status::none, file_status::damaged};
 constexpr const char* kept_names[] = {"stream", "none", "damaged"};
@@ -241,6 +228,13 @@ void sqlite_finalize::operator()(sqlite3_stmt* st) const
     sqlite3_finalize(st);
 }
 
+std::int64_t wall_clock_ns()
+{
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
 std::string cache_path(const std::string& cwd, const std::string& path)
 {
     const std::string whole = path.starts_with('/') ? path : cwd + "/" + path;
@@ -284,8 +278,6 @@ bool open_cache(summary_cache& c, const std::string& file, const scan_settings& 
     c.settings = "start=" + std::to_string(settings.start) + " single=" + std::to_string(settings.single) +
                  " type=" + std::to_string(settings.packet_type);
     c.version = version;
-    if (!c.now)
-        c.now = realtime_ns;
     char here[4096];
     c.cwd = getcwd(here, sizeof here) ? here : "";
     sqlite3* raw = nullptr;

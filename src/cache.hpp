@@ -27,12 +27,17 @@ struct sqlite_finalize {
 using sqlite_ptr = std::unique_ptr<sqlite3, sqlite_close>;
 using statement_ptr = std::unique_ptr<sqlite3_stmt, sqlite_finalize>;
 
+// A file written to this shortly before it was read may be written again
+// within the same tick of its modification time (2 s on FAT) and keep
+// every stamp: it is scanned again next time rather than kept, as git
+// treats a "racily clean" entry.
+inline constexpr std::int64_t racy_ns = 2'000'000'000;
+
 struct summary_cache {
     std::string file;         // its name, for messages
     std::string settings;     // the settings part of every key
     std::string version;      // of the program
     std::string cwd;          // relative paths are kept under it; empty: not kept
-    std::int64_t (*now)() = nullptr;  // the wall clock in nanoseconds since the epoch; the real one if null
     std::mutex lock;          // the workers take the connection in turns
     bool usable = false;      // false once it has failed: nothing more is asked of it
     // Declared last: the statements go before the connection.
@@ -57,7 +62,10 @@ bool open_cache(summary_cache& c, const std::string& file, const scan_settings& 
 // lost tells why and it is used no more.
 bool recall_summary(summary_cache& c, const walk_entry& e, scan_result& r, std::string& lost);
 
-// Keeps r, the summary of e from a scan that began at began (now's time),
+// The wall clock, in nanoseconds since the epoch, as file times are.
+std::int64_t wall_clock_ns();
+
+// Keeps r, the summary of e from a scan that began at began (wall clock),
 // when it is sure: stream, none or damaged, of a regular file that did not
 // change while it was read and that had not been written to shortly before.
 void keep_summary(summary_cache& c, const walk_entry& e, std::int64_t began, const scan_result& r,

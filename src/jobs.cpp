@@ -171,7 +171,7 @@ scan_result scan_or_recall(const scan_settings& settings, const walk_entry& e, o
         return r;
     }
     tell_lost();
-    const std::int64_t began = cache->now();
+    const std::int64_t began = wall_clock_ns();
     r = scan_file(settings, e.path.c_str(), out, read, kind);
     keep_summary(*cache, e, began, r, lost);
     tell_lost();

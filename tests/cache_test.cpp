@@ -1,0 +1,195 @@
+// The summary cache on its own: what a row must match to be given again,
+// the clock that decides whether a file is safely older than its read, a
+// row whose values were altered, and pruning.
+#include "cache.hpp"
+
+#include "catalogue.hpp"
+#include "testfiles.hpp"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+constexpr std::int64_t second = 1'000'000'000;
+
+// A regular file in the scratch folder, modified at mtime (seconds), and
+// its walk entry.
+walk_entry file_at(const std::string& name, std::int64_t mtime)
+{
+    const std::string path = scratch_dir() + "/" + name;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path) << name;
+    const timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    EXPECT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    struct stat st;
+    EXPECT_EQ(lstat(path.c_str(), &st), 0);
+    return {path, stamp_of(st), 0, true};
+}
+
+scan_result damaged_result()
+{
+    scan_result r{};
+    r.status = file_status::damaged;
+    r.summary.status = file_status::damaged;
+    r.summary.synced = true;
+    r.summary.sync = 0x1234;
+    r.summary.have_params = true;
+    r.summary.params = {params_value(params_rate, 12), params_value(params_bitdepth, 2), params_value(params_gain, -73)};
+    r.summary.frames = r.errors = r.summary.errors = 9;
+    r.summary.frames = 40;
+    r.reason = "lost sync";
+    return r;
+}
+
+std::string line_of(const scan_result& r, const char* name)
+{
+    std::string line;
+    put_summary(line, name, false, r.summary);
+    return line;
+}
+
+TEST(Cache, PathsAreAbsoluteWithoutEmptyOrDotParts)
+{
+    EXPECT_EQ(cache_path("/home/u", "lib/a.flac"), "/home/u/lib/a.flac");
+    EXPECT_EQ(cache_path("/home/u", "./lib//./a.flac"), "/home/u/lib/a.flac");
+    EXPECT_EQ(cache_path("/home/u", "/x/../y.wav"), "/x/../y.wav");
+    EXPECT_EQ(cache_path("/", "a"), "/a");
+    EXPECT_EQ(cache_path("/home/u", "."), "/home/u");
+}
+
+// A row is given again only for the same stamp, version and settings; a
+// file is kept only once its modification time is two seconds behind the
+// clock when its read began; only sure results are kept.
+TEST(Cache, KeptOnlyWhenSureAndGivenOnlyForTheSameFile)
+{
+    const std::string file = scratch_dir() + "/keep.sqlite";
+    scan_settings settings;
+    settings.summary = true;
+    summary_cache c;
+    std::string why, lost;
+    ASSERT_TRUE(open_cache(c, file, settings, "1.0", why)) << why;
+    const scan_result kept = damaged_result();
+    scan_result r;
+
+    walk_entry e = file_at("lib/a.wav", 1000);
+    keep_summary(c, e, 1000 * second + racy_ns, kept, lost);
+    EXPECT_FALSE(recall_summary(c, e, r, lost));
+    keep_summary(c, e, 1000 * second + racy_ns + 1, kept, lost);
+    ASSERT_TRUE(recall_summary(c, e, r, lost));
+    EXPECT_EQ(line_of(r, "a"), line_of(kept, "a"));
+    EXPECT_EQ(line_of(r, "a"), "a\tdamaged\t00001234\t768 kHz\t16 bits\t-73\t40\t9\n");
+    EXPECT_EQ(r.reason, "lost sync");
+    EXPECT_EQ(r.status, file_status::damaged);
+    EXPECT_EQ(r.errors, 9u);
+
+    // Each part of the stamp.
+    for (auto change : {&file_stamp::dev, &file_stamp::ino, &file_stamp::size}) {
+        walk_entry other = e;
+        other.stamp.*change += 1;
+        EXPECT_FALSE(recall_summary(c, other, r, lost));
+    }
+    for (auto change : {&file_stamp::mtime_ns, &file_stamp::ctime_ns}) {
+        walk_entry other = e;
+        other.stamp.*change += 1;
+        EXPECT_FALSE(recall_summary(c, other, r, lost));
+    }
+    walk_entry walked_elsewhere = e;
+    walked_elsewhere.path += "x";
+    EXPECT_FALSE(recall_summary(c, walked_elsewhere, r, lost));
+
+    // Another version, other settings.
+    summary_cache newer, started;
+    ASSERT_TRUE(open_cache(newer, file, settings, "1.1", why));
+    EXPECT_FALSE(recall_summary(newer, e, r, lost));
+    settings.start = 5;
+    ASSERT_TRUE(open_cache(started, file, settings, "1.0", why));
+    EXPECT_FALSE(recall_summary(started, e, r, lost));
+
+    // Not sure: an error, a file changed since its walk, standard input.
+    const std::int64_t later = 5000 * second;
+    walk_entry b = file_at("lib/b.wav", 1000);
+    scan_result failed = kept;
+    failed.status = failed.summary.status = file_status::error;
+    keep_summary(c, b, later, failed, lost);
+    EXPECT_FALSE(recall_summary(c, b, r, lost));
+    walk_entry stale = b;
+    stale.stamp.size += 1;
+    keep_summary(c, stale, later, kept, lost);
+    EXPECT_FALSE(recall_summary(c, stale, r, lost));
+    walk_entry stdin_entry{"-", b.stamp, 0, false};
+    keep_summary(c, stdin_entry, later, kept, lost);
+    EXPECT_FALSE(recall_summary(c, stdin_entry, r, lost));
+    EXPECT_TRUE(lost.empty());
+    EXPECT_TRUE(c.usable);
+}
+
+// SQLite checks its pages' structure, not the values in them: a row whose
+// values were altered is found out by its checksum, and the cache is used
+// no more.
+TEST(Cache, AlteredRowIsNeverGiven)
+{
+    const std::string file = scratch_dir() + "/altered.sqlite";
+    scan_settings settings;
+    std::string why, lost;
+    const walk_entry e = file_at("alter/a.wav", 1000);
+    scan_result r;
+    {
+        // Closed before it is copied: the last connection to go writes the
+        // log into the file.
+        summary_cache c;
+        ASSERT_TRUE(open_cache(c, file, settings, "1.0", why)) << why;
+        keep_summary(c, e, 5000 * second, damaged_result(), lost);
+        ASSERT_TRUE(recall_summary(c, e, r, lost));
+    }
+    for (const char* change : {"frames = 41", "errors = 0", "status = 'stream'", "replay_gain = 73", "sync = NULL",
+                               "reason = NULL", "rate = 11", "status = 'lost'"}) {
+        ASSERT_TRUE(std::filesystem::copy_file(file, file + ".copy", std::filesystem::copy_options::overwrite_existing));
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((file + ".copy").c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, ("UPDATE summaries SET " + std::string(change)).c_str(), nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+        summary_cache altered;
+        ASSERT_TRUE(open_cache(altered, file + ".copy", settings, "1.0", why)) << why;
+        EXPECT_FALSE(recall_summary(altered, e, r, lost)) << change;
+        EXPECT_EQ(lost, "a row does not match its checksum: the file is damaged") << change;
+        EXPECT_FALSE(altered.usable);
+        lost.clear();
+    }
+}
+
+// Pruning drops the rows of files below the folders walked that the walk
+// did not find, and keeps those below a folder it could not read and those
+// outside the folders.
+TEST(Cache, PruneKeepsWhatTheWalkCouldNotSee)
+{
+    const std::string file = scratch_dir() + "/prune.sqlite";
+    scan_settings settings;
+    summary_cache c;
+    std::string why, lost;
+    ASSERT_TRUE(open_cache(c, file, settings, "1.0", why)) << why;
+    const std::string root = scratch_dir() + "/p";
+    const walk_entry found = file_at("p/found.wav", 1000), gone = file_at("p/gone.wav", 1000),
+                     sealed = file_at("p/sealed/in.wav", 1000), beside = file_at("p0/beside.wav", 1000),
+                     outside = file_at("q/outside.wav", 1000);
+    for (const walk_entry& e : {found, gone, sealed, beside, outside})
+        keep_summary(c, e, 5000 * second, damaged_result(), lost);
+    const std::vector<walk_entry> walked = {found, {root + "/sealed", {}, EACCES, true}};
+    ASSERT_TRUE(prune_cache(c, {root}, walked, why)) << why;
+    scan_result r;
+    EXPECT_TRUE(recall_summary(c, found, r, lost));
+    EXPECT_FALSE(recall_summary(c, gone, r, lost));
+    EXPECT_TRUE(recall_summary(c, sealed, r, lost));
+    EXPECT_TRUE(recall_summary(c, beside, r, lost));
+    EXPECT_TRUE(recall_summary(c, outside, r, lost));
+    EXPECT_TRUE(lost.empty());
+}
+
+}  // namespace
