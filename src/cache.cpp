@@ -46,8 +46,11 @@ constexpr const char* find_sql =
 constexpr const char* keep_sql = "INSERT OR REPLACE INTO summaries VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10,"
                                  " ?11, ?12, ?13, ?14, ?15, ?16, ?17)";
 
+// The statuses kept, by their numbers; error is never kept.
 constexpr file_status kept_statuses[] = {file_status::stream, file_status::none, file_status::damaged};
 constexpr const char* kept_names[] = {"stream", "none", "damaged"};
+static_assert(static_cast<int>(file_status::stream) == 0 && static_cast<int>(file_status::none) == 1 &&
+              static_cast<int>(file_status::damaged) == 2);
 
 // What is kept of a row, as the row holds it.
 struct row {
@@ -56,8 +59,8 @@ struct row {
     scan_result result;
 };
 
-// FNV-1a over the row's values, each followed by a byte that no value's
-// text can hold, so that no two rows run together alike.
+// FNV-1a over the row's values, each followed by a mark that is no byte,
+// so that two rows whose texts differ where one ends never hash alike.
 struct row_hash {
     std::uint64_t h = 0xcbf29ce484222325;
     void add(const void* p, std::size_t n)

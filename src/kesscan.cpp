@@ -39,7 +39,8 @@ unsigned positive_number(const char* text)
 
 constexpr const char* usage_text =
     "usage: kesscan [-1] [-p type] [-s start] [-v] [--summary] [--json] [--recursive]\n"
-    "               [--jobs N] [--check] [--progress] [--cache[=FILE]] [--cache-prune] file...\n"
+    "               [--jobs N] [--check] [--progress] [--cache[=FILE]] [--cache-prune]\n"
+    "               file...\n"
     "  -1           stop after the first selected frame (type 1 unless a type is selected)\n"
     "  -p type      print only frames of this type; checksum errors always print\n"
     "  -s start     begin at this sample frame\n"
@@ -50,10 +51,11 @@ constexpr const char* usage_text =
     "  --jobs N     scan N files at once (default: one per processor)\n"
     "  --check      exit with status 2 when a file is damaged or cannot be scanned\n"
     "  --progress   show progress on standard error even when it is not a terminal\n"
-    "  --cache[=FILE]  keep summaries in FILE and scan only files changed since\n"
-    "               (default: $XDG_CACHE_HOME/kesscan/summaries.sqlite)\n"
-    "  --cache-prune  with --cache, drop what it keeps of files no longer in the\n"
-    "               folders walked\n"
+    "  --cache[=FILE]\n"
+    "               keep summaries in FILE, and scan only the files changed since\n"
+    "               (default FILE: $XDG_CACHE_HOME/kesscan/summaries.sqlite)\n"
+    "  --cache-prune\n"
+    "               with --cache: drop what it keeps of files the walk no longer finds\n"
     "  --help       this text\n"
     "  --version    the version\n";
 
