@@ -149,7 +149,9 @@ TEST(Cache, AlteredRowIsNeverGiven)
         ASSERT_TRUE(recall_summary(c, e, r, lost));
     }
     for (const char* change : {"frames = 41", "errors = 0", "status = 'stream'", "replay_gain = 73", "sync = NULL",
-                               "reason = NULL", "rate = 11", "status = 'lost'"}) {
+                               "reason = NULL", "rate = 11", "status = 'lost'", "dev = dev + 1", "ino = ino + 1",
+                               "size = size + 1", "mtime_ns = mtime_ns + 1", "ctime_ns = ctime_ns + 1",
+                               "version = '1.1'"}) {
         ASSERT_TRUE(std::filesystem::copy_file(file, file + ".copy", std::filesystem::copy_options::overwrite_existing));
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open((file + ".copy").c_str(), &db), SQLITE_OK);
