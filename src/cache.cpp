@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,10 @@ constexpr int schema_version = 1;
 
 // Reading and writing wait this long for another process's write.
 constexpr int busy_ms = 10000;
+
+// Summaries are committed together, once a second: a commit of each alone
+// took a quick survey twice as long.
+constexpr std::int64_t commit_ns = 1'000'000'000;
 
 constexpr const char* schema =
     "CREATE TABLE IF NOT EXISTS summaries ("
@@ -139,11 +144,23 @@ bool read_row(sqlite3_stmt* st, row& r)
     return checksum(r) == sqlite3_column_int64(st, 14);
 }
 
-// Marks the cache failed with the connection's own words, once.
-void lose(summary_cache& c, std::string& lost, const char* what = nullptr)
+// Marks the cache failed, with the connection's own words unless what
+// says otherwise; the next caller tells it.
+void lose(summary_cache& c, const char* what = nullptr)
 {
-    lost = what ? what : sqlite3_errmsg(c.db.get());
+    c.failure = what ? what : sqlite3_errmsg(c.db.get());
     c.usable = false;
+    c.pending.clear();
+}
+
+// With the lock held: whether the cache may be used, and in lost why not,
+// if it failed since a caller last looked.
+bool usable(summary_cache& c, std::string& lost)
+{
+    if (!c.failure.empty())
+        lost = std::move(c.failure);
+    c.failure.clear();
+    return c.usable;
 }
 
 // Another process holding the file a moment too long is not a failure of
@@ -203,6 +220,66 @@ bool prepare(sqlite3* db, const char* sql, statement_ptr& st)
     const bool ok = sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr) == SQLITE_OK;
     st.reset(raw);
     return ok;
+}
+
+// With the lock held: writes the summaries kept since the last commit in
+// one transaction. Another process holding the file past the wait leaves
+// them for the next commit.
+void commit_pending(summary_cache& c)
+{
+    c.committed_at = wall_clock_ns();
+    if (!c.usable || c.pending.empty())
+        return;
+    sqlite3* db = c.db.get();
+    int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (busy(rc))
+        return;
+    sqlite3_stmt* k = c.keep.get();
+    for (std::size_t i = 0; rc == SQLITE_OK && i < c.pending.size(); ++i) {
+        const kept_row& p = c.pending[i];
+        const summary_facts& f = p.result.summary;
+        sqlite3_bind_blob(k, 1, p.path.data(), static_cast<int>(p.path.size()), SQLITE_STATIC);
+        sqlite3_bind_text(k, 2, c.settings.c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_int64(k, 3, static_cast<std::int64_t>(p.stamp.dev));
+        sqlite3_bind_int64(k, 4, static_cast<std::int64_t>(p.stamp.ino));
+        sqlite3_bind_int64(k, 5, static_cast<std::int64_t>(p.stamp.size));
+        sqlite3_bind_int64(k, 6, p.stamp.mtime_ns);
+        sqlite3_bind_int64(k, 7, p.stamp.ctime_ns);
+        sqlite3_bind_text(k, 8, c.version.c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_text(k, 9, kept_names[static_cast<int>(f.status)], -1, SQLITE_STATIC);
+        if (f.synced)
+            sqlite3_bind_int64(k, 10, f.sync);
+        if (f.have_params) {
+            sqlite3_bind_int64(k, 11, f.params.rate.value);
+            sqlite3_bind_int64(k, 12, f.params.bitdepth.value);
+            sqlite3_bind_int64(k, 13, f.params.gain.value);
+        }
+        sqlite3_bind_int64(k, 14, static_cast<std::int64_t>(f.frames));
+        sqlite3_bind_int64(k, 15, static_cast<std::int64_t>(f.errors));
+        if (!p.result.reason.empty())
+            sqlite3_bind_blob(k, 16, p.result.reason.data(), static_cast<int>(p.result.reason.size()), SQLITE_STATIC);
+        sqlite3_bind_int64(k, 17, checksum({p.stamp, c.version, p.result}));
+        rc = sqlite3_step(k) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db);
+        sqlite3_reset(k);
+        sqlite3_clear_bindings(k);
+    }
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) {
+        c.pending.clear();
+        return;
+    }
+    lose(c);
+    exec(db, "ROLLBACK");
+}
+
+// Commits once a second until it is stopped.
+void commit_every_second(std::stop_token stop, summary_cache* c)
+{
+    std::unique_lock hold(c->lock);
+    while (!c->tick.wait_for(hold, stop, std::chrono::nanoseconds(commit_ns), [] { return false; }) &&
+           !stop.stop_requested())
+        commit_pending(*c);
 }
 
 bool make_folder(const std::string& path, std::string& why)
@@ -307,6 +384,12 @@ bool open_cache(summary_cache& c, const std::string& file, const scan_settings& 
         return false;
     }
     c.usable = true;
+    c.committed_at = wall_clock_ns();
+    // A committer that cannot be started leaves the commits to keep_summary.
+    try {
+        c.committer = std::jthread(commit_every_second, &c);
+    } catch (const std::system_error&) {
+    }
     return true;
 }
 
@@ -316,7 +399,7 @@ bool recall_summary(summary_cache& c, const walk_entry& e, scan_result& r, std::
         return false;
     const std::string path = cache_path(c.cwd, e.path);
     const std::lock_guard hold(c.lock);
-    if (!c.usable)
+    if (!usable(c, lost))
         return false;
     sqlite3_stmt* st = c.find.get();
     sqlite3_bind_blob(st, 1, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
@@ -328,12 +411,13 @@ bool recall_summary(summary_cache& c, const walk_entry& e, scan_result& r, std::
         if (read_row(st, kept))
             hit = same_stamp(kept.stamp, e.stamp) && kept.version == c.version;
         else
-            lose(c, lost, "a row does not match its checksum: the file is damaged");
+            lose(c, "a row does not match its checksum: the file is damaged");
     } else if (rc != SQLITE_DONE && !busy(rc)) {
-        lose(c, lost);
+        lose(c);
     }
     sqlite3_reset(st);
     sqlite3_clear_bindings(st);
+    usable(c, lost);
     if (hit)
         r = std::move(kept.result);
     return hit;
@@ -353,39 +437,30 @@ void keep_summary(summary_cache& c, const walk_entry& e, std::int64_t began, con
     const int got = e.walked ? lstat(e.path.c_str(), &st) : stat(e.path.c_str(), &st);
     if (got != 0 || !same_stamp(stamp_of(st), e.stamp))
         return;
-    const std::string path = cache_path(c.cwd, e.path);
-    const summary_facts& f = r.summary;
-    const row kept{e.stamp, c.version, r};
     const std::lock_guard hold(c.lock);
-    if (!c.usable)
+    if (!usable(c, lost))
         return;
-    sqlite3_stmt* k = c.keep.get();
-    sqlite3_bind_blob(k, 1, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
-    sqlite3_bind_text(k, 2, c.settings.c_str(), -1, SQLITE_STATIC);
-    sqlite3_bind_int64(k, 3, static_cast<std::int64_t>(e.stamp.dev));
-    sqlite3_bind_int64(k, 4, static_cast<std::int64_t>(e.stamp.ino));
-    sqlite3_bind_int64(k, 5, static_cast<std::int64_t>(e.stamp.size));
-    sqlite3_bind_int64(k, 6, e.stamp.mtime_ns);
-    sqlite3_bind_int64(k, 7, e.stamp.ctime_ns);
-    sqlite3_bind_text(k, 8, c.version.c_str(), -1, SQLITE_STATIC);
-    sqlite3_bind_text(k, 9, kept_names[static_cast<int>(f.status)], -1, SQLITE_STATIC);
-    if (f.synced)
-        sqlite3_bind_int64(k, 10, f.sync);
-    if (f.have_params) {
-        sqlite3_bind_int64(k, 11, f.params.rate.value);
-        sqlite3_bind_int64(k, 12, f.params.bitdepth.value);
-        sqlite3_bind_int64(k, 13, f.params.gain.value);
+    c.pending.push_back({cache_path(c.cwd, e.path), e.stamp, r});
+    // Without a committer of its own, the cache commits as it keeps.
+    if (!c.committer.joinable() && wall_clock_ns() - c.committed_at >= commit_ns)
+        commit_pending(c);
+}
+
+bool commit_summaries(summary_cache& c, std::string& why)
+{
+    const std::lock_guard hold(c.lock);
+    commit_pending(c);
+    usable(c, why);
+    return why.empty();
+}
+
+bool close_cache(summary_cache& c, std::string& why)
+{
+    if (c.committer.joinable()) {
+        c.committer.request_stop();
+        c.committer.join();
     }
-    sqlite3_bind_int64(k, 14, static_cast<std::int64_t>(f.frames));
-    sqlite3_bind_int64(k, 15, static_cast<std::int64_t>(f.errors));
-    if (!r.reason.empty())
-        sqlite3_bind_blob(k, 16, r.reason.data(), static_cast<int>(r.reason.size()), SQLITE_STATIC);
-    sqlite3_bind_int64(k, 17, checksum(kept));
-    const int rc = sqlite3_step(k);
-    if (rc != SQLITE_DONE && !busy(rc))
-        lose(c, lost);
-    sqlite3_reset(k);
-    sqlite3_clear_bindings(k);
+    return commit_summaries(c, why);
 }
 
 bool prune_cache(summary_cache& c, const std::vector<std::string>& folders, const std::vector<walk_entry>& entries,
@@ -396,8 +471,8 @@ bool prune_cache(summary_cache& c, const std::vector<std::string>& folders, cons
         (e.error ? unread : found).push_back(cache_path(c.cwd, e.path));
     std::sort(found.begin(), found.end());
     const std::lock_guard hold(c.lock);
-    if (!c.usable)
-        return true;
+    if (!usable(c, why))
+        return why.empty();
     sqlite3* db = c.db.get();
     statement_ptr list, drop;
     bool ok = exec(db, "BEGIN IMMEDIATE") &&

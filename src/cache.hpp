@@ -9,10 +9,12 @@
 #include "scan.hpp"
 #include "walk.hpp"
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct sqlite3;
@@ -33,16 +35,29 @@ using statement_ptr = std::unique_ptr<sqlite3_stmt, sqlite_finalize>;
 // treats a "racily clean" entry.
 inline constexpr std::int64_t racy_ns = 2'000'000'000;
 
+// A summary kept, waiting for the next commit.
+struct kept_row {
+    std::string path;  // as the row is keyed
+    file_stamp stamp;
+    scan_result result;
+};
+
 struct summary_cache {
     std::string file;         // its name, for messages
     std::string settings;     // the settings part of every key
     std::string version;      // of the program
     std::string cwd;          // relative paths are kept under it; empty: not kept
-    std::mutex lock;          // the workers take the connection in turns
+    std::mutex lock;          // the workers and the committer take the connection in turns
     bool usable = false;      // false once it has failed: nothing more is asked of it
-    // Declared last: the statements go before the connection.
+    std::string failure;      // why it failed, until a caller has told it
+    std::vector<kept_row> pending;   // kept since the last commit
+    std::int64_t committed_at = 0;   // wall clock of the last commit
+    std::condition_variable_any tick;
+    // Declared after the record's other members: the statements go before
+    // the connection, and the committer, which uses them all, first.
     sqlite_ptr db;
     statement_ptr find, keep;
+    std::jthread committer;
 };
 
 // The cache file a user gets without naming one,
@@ -68,8 +83,17 @@ std::int64_t wall_clock_ns();
 // Keeps r, the summary of e from a scan that began at began (wall clock),
 // when it is sure: stream, none or damaged, of a regular file that did not
 // change while it was read and that had not been written to shortly before.
+// What is kept is committed once a second, and by close_cache: a run that
+// is killed loses at most its last second's summaries.
 void keep_summary(summary_cache& c, const walk_entry& e, std::int64_t began, const scan_result& r,
                   std::string& lost);
+
+// Commits what was kept since the last commit. False, with why, once the
+// cache has failed and no caller has told it yet.
+bool commit_summaries(summary_cache& c, std::string& why);
+
+// Stops the committer and commits the rest; false with why as above.
+bool close_cache(summary_cache& c, std::string& why);
 
 // Drops the rows of files below the folders operands walked that the walk
 // did not find, but for those below a folder it could not read.

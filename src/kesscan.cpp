@@ -193,7 +193,8 @@ int main(int argc, char** argv)
     const bool use_cache = cached && open_summary_cache(cache, cache_file, settings);
     const survey_result result = scan_entries(settings, entries, jobs, progress, use_cache ? &cache : nullptr);
     std::string why;
-    if (use_cache && prune && !prune_cache(cache, recursive ? operands : std::vector<std::string>{}, entries, why))
+    if (use_cache && (!close_cache(cache, why) ||
+                      (prune && !prune_cache(cache, recursive ? operands : std::vector<std::string>{}, entries, why))))
         cache_unusable(cache.file, why);
     // Output that could not be written is the worse failure, and so is a
     // scan that failed: the status must not say anything else.

@@ -48,6 +48,16 @@ scan_result damaged_result()
     return r;
 }
 
+// Keeps a summary and commits it at once, as the committer would a second
+// later.
+void keep_now(summary_cache& c, const walk_entry& e, std::int64_t began, const scan_result& r)
+{
+    std::string lost, why;
+    keep_summary(c, e, began, r, lost);
+    EXPECT_TRUE(commit_summaries(c, why)) << why;
+    EXPECT_EQ(lost, "");
+}
+
 std::string line_of(const scan_result& r, const char* name)
 {
     std::string line;
@@ -79,9 +89,9 @@ TEST(Cache, KeptOnlyWhenSureAndGivenOnlyForTheSameFile)
     scan_result r;
 
     walk_entry e = file_at("lib/a.wav", 1000);
-    keep_summary(c, e, 1000 * second + racy_ns, kept, lost);
+    keep_now(c, e, 1000 * second + racy_ns, kept);
     EXPECT_FALSE(recall_summary(c, e, r, lost));
-    keep_summary(c, e, 1000 * second + racy_ns + 1, kept, lost);
+    keep_now(c, e, 1000 * second + racy_ns + 1, kept);
     ASSERT_TRUE(recall_summary(c, e, r, lost));
     EXPECT_EQ(line_of(r, "a"), line_of(kept, "a"));
     EXPECT_EQ(line_of(r, "a"), "a\tdamaged\t00001234\t768 kHz\t16 bits\t-73\t40\t9\n");
@@ -117,14 +127,14 @@ TEST(Cache, KeptOnlyWhenSureAndGivenOnlyForTheSameFile)
     walk_entry b = file_at("lib/b.wav", 1000);
     scan_result failed = kept;
     failed.status = failed.summary.status = file_status::error;
-    keep_summary(c, b, later, failed, lost);
+    keep_now(c, b, later, failed);
     EXPECT_FALSE(recall_summary(c, b, r, lost));
     walk_entry stale = b;
     stale.stamp.size += 1;
-    keep_summary(c, stale, later, kept, lost);
+    keep_now(c, stale, later, kept);
     EXPECT_FALSE(recall_summary(c, stale, r, lost));
     walk_entry stdin_entry{"-", b.stamp, 0, false};
-    keep_summary(c, stdin_entry, later, kept, lost);
+    keep_now(c, stdin_entry, later, kept);
     EXPECT_FALSE(recall_summary(c, stdin_entry, r, lost));
     EXPECT_TRUE(lost.empty());
     EXPECT_TRUE(c.usable);
@@ -145,7 +155,7 @@ TEST(Cache, AlteredRowIsNeverGiven)
         // log into the file.
         summary_cache c;
         ASSERT_TRUE(open_cache(c, file, settings, "1.0", why)) << why;
-        keep_summary(c, e, 5000 * second, damaged_result(), lost);
+        keep_now(c, e, 5000 * second, damaged_result());
         ASSERT_TRUE(recall_summary(c, e, r, lost));
     }
     for (const char* change : {"frames = 41", "errors = 0", "status = 'stream'", "replay_gain = 73", "sync = NULL",
@@ -182,7 +192,7 @@ TEST(Cache, PruneKeepsWhatTheWalkCouldNotSee)
                      sealed = file_at("p/sealed/in.wav", 1000), beside = file_at("p0/beside.wav", 1000),
                      outside = file_at("q/outside.wav", 1000);
     for (const walk_entry& e : {found, gone, sealed, beside, outside})
-        keep_summary(c, e, 5000 * second, damaged_result(), lost);
+        keep_now(c, e, 5000 * second, damaged_result());
     const std::vector<walk_entry> walked = {found, {root + "/sealed", {}, EACCES, true}};
     ASSERT_TRUE(prune_cache(c, {root}, walked, why)) << why;
     scan_result r;
