@@ -134,9 +134,10 @@ void hand_on(ordered_run& run, std::unique_lock<std::mutex>& hold)
     run.turned.notify_all();
 }
 
-bool troubled(const scan_result& r)
+bool troubled(const scan_settings& settings, const scan_result& r)
 {
-    return r.status == file_status::damaged || r.status == file_status::error || r.errors > 0;
+    return r.status == file_status::damaged || r.status == file_status::error || r.errors > 0 ||
+           (settings.expect_stream && r.status == file_status::none);
 }
 
 enum class entry_outcome { sound, trouble, failed };
@@ -166,7 +167,7 @@ scan_result scan_or_recall(const scan_settings& settings, const walk_entry& e, o
         if (!r.reason.empty())
             write_line(out, out_messages, e.path + ": " + r.reason + "\n");
         std::string line;
-        put_summary(line, e.path.c_str(), settings.json, r.summary);
+        put_summary(line, e.path.c_str(), summary_form_of(settings), r.summary);
         write_line(out, out_text, line);
         return r;
     }
@@ -189,7 +190,7 @@ entry_outcome scan_entry(const scan_settings& settings, const walk_entry& e, out
         line = e.path + ": " + std::generic_category().message(e.error) + "\n";
     } else {
         try {
-            return troubled(scan_or_recall(settings, e, out, read, cache)) ? entry_outcome::trouble
+            return troubled(settings, scan_or_recall(settings, e, out, read, cache)) ? entry_outcome::trouble
                                                                             : entry_outcome::sound;
         } catch (const std::bad_alloc&) {
             line = e.path + ": out of memory\n";

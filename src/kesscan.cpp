@@ -11,11 +11,15 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -39,8 +43,8 @@ unsigned positive_number(const char* text)
 
 constexpr const char* usage_text =
     "usage: kesscan [-1] [-p type] [-s start] [-v] [--summary] [--json] [--recursive]\n"
-    "               [--jobs N] [--check] [--progress] [--cache[=FILE]] [--cache-prune]\n"
-    "               file...\n"
+    "               [--jobs N] [--check] [--expect-stream] [--list=STATUSES] [--null]\n"
+    "               [--progress] [--cache[=FILE]] [--cache-prune] file...\n"
     "  -1           stop after the first selected frame (type 1 unless a type is selected)\n"
     "  -p type      print only frames of this type; checksum errors always print\n"
     "  -s start     begin at this sample frame\n"
@@ -50,6 +54,12 @@ constexpr const char* usage_text =
     "  --recursive  scan the sound files in the folders named, and below\n"
     "  --jobs N     scan N files at once (default: one per processor)\n"
     "  --check      exit with status 2 when a file is damaged or cannot be scanned\n"
+    "  --expect-stream\n"
+    "               with --check, a file without a stream is trouble too\n"
+    "  --list=STATUSES\n"
+    "               print only the names of the files whose status is listed\n"
+    "               (stream, none, damaged, error, errors: any checksum error)\n"
+    "  --null       end each name of --list with a NUL byte, not a newline\n"
     "  --progress   show progress on standard error even when it is not a terminal\n"
     "  --cache[=FILE]\n"
     "               keep summaries in FILE, and scan only the files changed since\n"
@@ -58,6 +68,31 @@ constexpr const char* usage_text =
     "               with --cache: drop what it keeps of files the walk no longer finds\n"
     "  --help       this text\n"
     "  --version    the version\n";
+
+// The statuses a comma list names, as summary_form's list bits; 0 when a
+// word is not a status.
+unsigned listed_statuses(std::string_view text)
+{
+    constexpr std::pair<std::string_view, unsigned> words[] = {
+        {"stream", 1u << static_cast<unsigned>(file_status::stream)},
+        {"none", 1u << static_cast<unsigned>(file_status::none)},
+        {"damaged", 1u << static_cast<unsigned>(file_status::damaged)},
+        {"error", 1u << static_cast<unsigned>(file_status::error)},
+        {"errors", list_errors},
+    };
+    unsigned list = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',');
+        const std::string_view word = text.substr(0, comma);
+        const auto* w = std::find_if(std::begin(words), std::end(words), [&](const auto& p) { return p.first == word; });
+        if (w == std::end(words))
+            return 0;
+        list |= w->second;
+        if (comma == std::string_view::npos)
+            return list;
+        text.remove_prefix(comma + 1);
+    }
+}
 
 // A cache that cannot be used is told of once; the survey goes on without
 // it, and its status does not change.
@@ -86,7 +121,7 @@ int main(int argc, char** argv)
     // POSIX getopt does, diagnostics and status included.
     enum {
         opt_summary = 256, opt_json, opt_recursive, opt_jobs, opt_check, opt_progress, opt_cache, opt_cache_prune,
-        opt_help, opt_version
+        opt_expect_stream, opt_list, opt_null, opt_help, opt_version
     };
     static const option longs[] = {
         {"summary", no_argument, nullptr, opt_summary},
@@ -97,6 +132,9 @@ int main(int argc, char** argv)
         {"progress", no_argument, nullptr, opt_progress},
         {"cache", optional_argument, nullptr, opt_cache},
         {"cache-prune", no_argument, nullptr, opt_cache_prune},
+        {"expect-stream", no_argument, nullptr, opt_expect_stream},
+        {"list", required_argument, nullptr, opt_list},
+        {"null", no_argument, nullptr, opt_null},
         {"help", no_argument, nullptr, opt_help},
         {"version", no_argument, nullptr, opt_version},
         {nullptr, 0, nullptr, 0},
@@ -155,6 +193,20 @@ int main(int argc, char** argv)
         case opt_cache_prune:
             prune = true;
             break;
+        case opt_expect_stream:
+            settings.expect_stream = true;
+            break;
+        case opt_list:
+            settings.list = listed_statuses(optarg);
+            if (!settings.list) {
+                std::fprintf(stderr, "%s: --list takes a comma list of stream, none, damaged, error and errors, not '%s'\n",
+                             argv[0], optarg);
+                return 1;
+            }
+            break;
+        case opt_null:
+            settings.null_names = true;
+            break;
         case opt_help:
             std::fputs(usage_text, stdout);
             return close_stdout("kesscan");
@@ -167,6 +219,12 @@ int main(int argc, char** argv)
     }
     if (optind >= argc)
         return 1;
+    // A list is made from the summaries, which it prints in their place.
+    settings.summary = settings.summary || settings.list;
+    if (settings.null_names && !settings.list) {
+        std::fprintf(stderr, "%s: --null ends the names of --list: give --list as well\n", argv[0]);
+        return 1;
+    }
     if ((cached || prune) && !settings.summary) {
         std::fprintf(stderr, "%s: --cache keeps summaries only: give --summary as well\n", argv[0]);
         return 1;

@@ -202,7 +202,7 @@ void sum_file_end(void* self, file_status status)
     summary_state& s = sum_of(self);
     s.facts.status = status;
     s.line.clear();
-    put_summary(s.line, s.file, s.json, s.facts);
+    put_summary(s.line, s.file, s.form, s.facts);
     print_text(*s.out, s.line.data(), s.line.size());
 }
 
@@ -331,11 +331,18 @@ constexpr report json_report = {
     js_file_begin, js_sync_found, js_frame_begin, js_field, js_frame_end, js_satisfied, js_file_end,
 };
 
-void put_summary(std::string& line, const char* name, bool json, const summary_facts& f)
+void put_summary(std::string& line, const char* name, const summary_form& form, const summary_facts& f)
 {
     const source_params none{};
     const source_params& p = f.have_params ? f.params : none;
-    if (json) {
+    if (form.list) {
+        const bool listed = form.list & (1u << static_cast<unsigned>(f.status)) ||
+                            (form.list & list_errors && f.errors > 0);
+        if (listed && form.null)
+            line.append(name).append(1, '\0');
+        else if (listed)
+            put_column(line, name), line += '\n';
+    } else if (form.json) {
         put_json_file(line, name);
         line += "\"status\":\"";
         line += status_name(f.status);
@@ -382,10 +389,10 @@ named_value params_value(std::uint32_t index, std::int64_t value)
     return {value, name, true};
 }
 
-void init_summary(summary_state& s, printer& out, bool json, bool quick)
+void init_summary(summary_state& s, printer& out, const summary_form& form, bool quick)
 {
     s.out = &out;
-    s.json = json;
+    s.form = form;
     s.quick = quick;
 }
 

@@ -59,9 +59,24 @@ struct summary_facts {
     std::uint64_t frames, errors;
 };
 
+// Which files a list names: a bit for each status, by its number, and one
+// for files with checksum errors.
+inline constexpr unsigned list_errors = 1u << 4;
+
+// How a summary is written: a line of tab-separated text or a JSON object;
+// or, when list is not 0, the file's name alone, when it is listed, ended
+// by a newline (with the name's separators escaped as in the text) or, with
+// null, by a NUL byte after the name's bytes as they are.
+struct summary_form {
+    bool json = false;
+    unsigned list = 0;
+    bool null = false;
+};
+
 struct summary_state {
     printer* out;
-    bool json, quick;       // JSON; satisfied by the first sound stream_params frame
+    summary_form form;
+    bool quick;             // satisfied by the first sound stream_params frame
     const char* file;
     summary_facts facts;
     bool in_params;         // the frame being read is a stream_params frame
@@ -84,11 +99,11 @@ struct json_state {
 extern const report summary_report;
 extern const report json_report;
 
-void init_summary(summary_state& s, printer& out, bool json, bool quick);
+void init_summary(summary_state& s, printer& out, const summary_form& form, bool quick);
 void init_json(json_state& s, printer& out, std::int32_t level);
 
-// The summary line of the file name, as tab-separated text or as JSON.
-void put_summary(std::string& line, const char* name, bool json, const summary_facts& f);
+// What the summary of the file name writes, in form.
+void put_summary(std::string& line, const char* name, const summary_form& form, const summary_facts& f);
 // A stream_params field told in a summary, at its place in the layout, with
 // the name its table gives value.
 named_value params_value(std::uint32_t index, std::int64_t value);

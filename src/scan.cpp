@@ -460,6 +460,11 @@ file_status scan_status(scan& s, std::atomic<std::uint64_t>* read, input_kind ki
 
 }  // namespace
 
+summary_form summary_form_of(const scan_settings& settings)
+{
+    return {settings.json, settings.list, settings.null_names};
+}
+
 scan_result scan_file(const scan_settings& settings, const char* name, output_sink out,
                       std::atomic<std::uint64_t>* read, input_kind kind)
 {
@@ -480,7 +485,7 @@ scan_result scan_file(const scan_settings& settings, const char* name, output_si
     // The summary counts every frame whatever -p says, and its -1 waits for
     // a sound stream_params frame rather than any type-1 frame.
     if (settings.summary) {
-        init_summary(s->sum, s->pr, settings.json, settings.single);
+        init_summary(s->sum, s->pr, summary_form_of(settings), settings.single);
         s->reporter = &summary_report;
         s->report_self = &s->sum;
     } else if (settings.json) {

@@ -19,6 +19,9 @@ struct scan_settings {
     std::int32_t start = 0;         // sample frame where the search begins
     bool summary = false;           // one line per file instead of its frames
     bool json = false;              // JSON Lines: the frames, or the summary
+    unsigned list = 0;              // with summary: only the names of the files listed
+    bool null_names = false;        // listed names end with NUL, not a newline
+    bool expect_stream = false;     // a file without a stream is trouble too
     bool interactive = false;       // each frame is written out as it is decoded
     bool show_name = false;         // the file's name goes on a line before its frames
 };
@@ -33,6 +36,9 @@ struct scan_result {
 // How a name came: named by the user, "-" being standard input, or found
 // by a walk as a regular file, which it must still be.
 enum class input_kind { named, walked };
+
+// The form of the summaries settings ask for.
+summary_form summary_form_of(const scan_settings& settings);
 
 // Scans the file name and writes its text and messages to out. read, when
 // given, counts the bytes read, for a reader on another thread.
