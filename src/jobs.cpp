@@ -167,7 +167,7 @@ scan_result scan_or_recall(const scan_settings& settings, const walk_entry& e, o
         if (!r.reason.empty())
             write_line(out, out_messages, e.path + ": " + r.reason + "\n");
         std::string line;
-        put_summary(line, e.path.c_str(), summary_form_of(settings), r.summary);
+        put_summary(line, e.path.c_str(), summary_form_of(settings), r.summary, r.reason);
         write_line(out, out_text, line);
         return r;
     }
@@ -185,21 +185,31 @@ scan_result scan_or_recall(const scan_settings& settings, const walk_entry& e, o
 entry_outcome scan_entry(const scan_settings& settings, const walk_entry& e, output_sink out,
                          std::atomic<std::uint64_t>* read, summary_cache* cache)
 {
-    std::string line;
     if (e.error) {
-        line = e.path + ": " + std::generic_category().message(e.error) + "\n";
-    } else {
-        try {
-            return troubled(settings, scan_or_recall(settings, e, out, read, cache)) ? entry_outcome::trouble
-                                                                            : entry_outcome::sound;
-        } catch (const std::bad_alloc&) {
-            line = e.path + ": out of memory\n";
-        } catch (const std::exception& x) {
-            line = e.path + ": " + x.what() + "\n";
+        // A folder that could not be read has a summary of its own, so that
+        // a survey's lines say what it could not see.
+        const std::string why = std::generic_category().message(e.error);
+        write_line(out, out_messages, e.path + ": " + why + "\n");
+        if (settings.summary) {
+            summary_facts f{};
+            f.status = file_status::error;
+            std::string line;
+            put_summary(line, e.path.c_str(), summary_form_of(settings), f, why);
+            write_line(out, out_text, line);
         }
+        return entry_outcome::trouble;
     }
-    write_line(out, out_messages, line);
-    return e.error ? entry_outcome::trouble : entry_outcome::failed;
+    std::string failure;
+    try {
+        return troubled(settings, scan_or_recall(settings, e, out, read, cache)) ? entry_outcome::trouble
+                                                                                 : entry_outcome::sound;
+    } catch (const std::bad_alloc&) {
+        failure = "out of memory";
+    } catch (const std::exception& x) {
+        failure = x.what();
+    }
+    write_line(out, out_messages, e.path + ": " + failure + "\n");
+    return entry_outcome::failed;
 }
 
 void note(ordered_run& run, entry_outcome o)

@@ -202,7 +202,7 @@ void sum_file_end(void* self, file_status status)
     summary_state& s = sum_of(self);
     s.facts.status = status;
     s.line.clear();
-    put_summary(s.line, s.file, s.form, s.facts);
+    put_summary(s.line, s.file, s.form, s.facts, *s.reason);
     print_text(*s.out, s.line.data(), s.line.size());
 }
 
@@ -331,7 +331,8 @@ constexpr report json_report = {
     js_file_begin, js_sync_found, js_frame_begin, js_field, js_frame_end, js_satisfied, js_file_end,
 };
 
-void put_summary(std::string& line, const char* name, const summary_form& form, const summary_facts& f)
+void put_summary(std::string& line, const char* name, const summary_form& form, const summary_facts& f,
+                 std::string_view reason)
 {
     const source_params none{};
     const source_params& p = f.have_params ? f.params : none;
@@ -352,12 +353,23 @@ void put_summary(std::string& line, const char* name, const summary_form& form, 
         else
             line += "null";
         put_json_value(line, "rate", p.rate, "rate_index");
+        const std::uint32_t hz = p.rate.known ? ker_rate_hz(static_cast<std::uint32_t>(p.rate.value)) : 0;
+        line += ",\"rate_hz\":";
+        if (hz)
+            put_number(line, hz);
+        else
+            line += "null";
         put_json_value(line, "bitdepth", p.bitdepth, "bitdepth_index");
         put_json_value(line, "replay_gain", p.gain, nullptr);
         line += ",\"frames\":";
         put_number(line, f.frames);
         line += ",\"errors\":";
         put_number(line, f.errors);
+        line += ",\"reason\":";
+        if (reason.empty())
+            line += "null";
+        else
+            json_string(line, reason.data(), reason.size());
         line += "}\n";
     } else {
         put_column(line, name);
@@ -389,9 +401,10 @@ named_value params_value(std::uint32_t index, std::int64_t value)
     return {value, name, true};
 }
 
-void init_summary(summary_state& s, printer& out, const summary_form& form, bool quick)
+void init_summary(summary_state& s, printer& out, const summary_form& form, bool quick, const std::string& reason)
 {
     s.out = &out;
+    s.reason = &reason;
     s.form = form;
     s.quick = quick;
 }

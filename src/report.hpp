@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 enum class file_status {
     stream,   // the sync pattern was found and the samples ended cleanly
@@ -79,6 +80,7 @@ struct summary_state {
     bool quick;             // satisfied by the first sound stream_params frame
     const char* file;
     summary_facts facts;
+    const std::string* reason;  // what standard error is told of the file
     bool in_params;         // the frame being read is a stream_params frame
     source_params reading;  // its fields so far
     std::string line;
@@ -99,11 +101,13 @@ struct json_state {
 extern const report summary_report;
 extern const report json_report;
 
-void init_summary(summary_state& s, printer& out, const summary_form& form, bool quick);
+void init_summary(summary_state& s, printer& out, const summary_form& form, bool quick, const std::string& reason);
 void init_json(json_state& s, printer& out, std::int32_t level);
 
-// What the summary of the file name writes, in form.
-void put_summary(std::string& line, const char* name, const summary_form& form, const summary_facts& f);
+// What the summary of the file name writes, in form; JSON carries reason,
+// what standard error was told of the file (none when empty).
+void put_summary(std::string& line, const char* name, const summary_form& form, const summary_facts& f,
+                 std::string_view reason);
 // A stream_params field told in a summary, at its place in the layout, with
 // the name its table gives value.
 named_value params_value(std::uint32_t index, std::int64_t value);

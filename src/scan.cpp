@@ -485,7 +485,7 @@ scan_result scan_file(const scan_settings& settings, const char* name, output_si
     // The summary counts every frame whatever -p says, and its -1 waits for
     // a sound stream_params frame rather than any type-1 frame.
     if (settings.summary) {
-        init_summary(s->sum, s->pr, summary_form_of(settings), settings.single);
+        init_summary(s->sum, s->pr, summary_form_of(settings), settings.single, s->reason);
         s->reporter = &summary_report;
         s->report_self = &s->sum;
     } else if (settings.json) {

@@ -61,7 +61,7 @@ void keep_now(summary_cache& c, const walk_entry& e, std::int64_t began, const s
 std::string line_of(const scan_result& r, const char* name)
 {
     std::string line;
-    put_summary(line, name, {}, r.summary);
+    put_summary(line, name, {}, r.summary, r.reason);
     return line;
 }
 
