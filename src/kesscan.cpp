@@ -44,7 +44,8 @@ unsigned positive_number(const char* text)
 constexpr const char* usage_text =
     "usage: kesscan [-1] [-p type] [-s start] [-v] [--summary] [--json] [--recursive]\n"
     "               [--jobs N] [--check] [--expect-stream] [--list=STATUSES] [--null]\n"
-    "               [--progress] [--cache[=FILE]] [--cache-prune] file...\n"
+    "               [--progress] [--cache[=FILE]] [--cache-prune] [--ext=LIST]\n"
+    "               {file... | --files0-from=F}\n"
     "  -1           stop after the first selected frame (type 1 unless a type is selected)\n"
     "  -p type      print only frames of this type; checksum errors always print\n"
     "  -s start     begin at this sample frame\n"
@@ -52,6 +53,9 @@ constexpr const char* usage_text =
     "  --summary    one line per file: status, sync, source, frames, errors\n"
     "  --json       JSON Lines: the frames, or with --summary the summary\n"
     "  --recursive  scan the sound files in the folders named, and below\n"
+    "  --ext=LIST   with --recursive, take the files of these extensions (flac,wav)\n"
+    "  --files0-from=F\n"
+    "               scan the names in F (- for standard input), each ended by NUL\n"
     "  --jobs N     scan N files at once (default: one per processor)\n"
     "  --check      exit with status 2 when a file is damaged or cannot be scanned\n"
     "  --expect-stream\n"
@@ -94,6 +98,28 @@ unsigned listed_statuses(std::string_view text)
     }
 }
 
+// The extensions a comma list names, in lower case without a leading dot,
+// sorted; empty when a word is empty.
+std::vector<std::string> extension_list(std::string_view text)
+{
+    std::vector<std::string> list;
+    for (;;) {
+        const std::size_t comma = text.find(',');
+        std::string_view word = text.substr(0, comma);
+        if (word.starts_with('.'))
+            word.remove_prefix(1);
+        if (word.empty())
+            return {};
+        list.push_back(extension_of(("." + std::string(word)).c_str()));
+        if (comma == std::string_view::npos)
+            break;
+        text.remove_prefix(comma + 1);
+    }
+    std::sort(list.begin(), list.end());
+    list.erase(std::unique(list.begin(), list.end()), list.end());
+    return list;
+}
+
 // A cache that cannot be used is told of once; the survey goes on without
 // it, and its status does not change.
 void cache_unusable(const std::string& file, const std::string& why)
@@ -121,7 +147,7 @@ int main(int argc, char** argv)
     // POSIX getopt does, diagnostics and status included.
     enum {
         opt_summary = 256, opt_json, opt_recursive, opt_jobs, opt_check, opt_progress, opt_cache, opt_cache_prune,
-        opt_expect_stream, opt_list, opt_null, opt_help, opt_version
+        opt_expect_stream, opt_list, opt_null, opt_ext, opt_files0_from, opt_help, opt_version
     };
     static const option longs[] = {
         {"summary", no_argument, nullptr, opt_summary},
@@ -135,13 +161,16 @@ int main(int argc, char** argv)
         {"expect-stream", no_argument, nullptr, opt_expect_stream},
         {"list", required_argument, nullptr, opt_list},
         {"null", no_argument, nullptr, opt_null},
+        {"ext", required_argument, nullptr, opt_ext},
+        {"files0-from", required_argument, nullptr, opt_files0_from},
         {"help", no_argument, nullptr, opt_help},
         {"version", no_argument, nullptr, opt_version},
         {nullptr, 0, nullptr, 0},
     };
     scan_settings settings;
     bool recursive = false, check = false, progress = false, cached = false, prune = false;
-    std::string cache_file;
+    std::string cache_file, files0;
+    std::vector<std::string> extensions = sound_extensions();
     unsigned jobs = processors();
     int c;
     while ((c = getopt_long(argc, argv, "1p:s:v", longs, nullptr)) != -1) {
@@ -207,6 +236,16 @@ int main(int argc, char** argv)
         case opt_null:
             settings.null_names = true;
             break;
+        case opt_ext:
+            extensions = extension_list(optarg);
+            if (extensions.empty()) {
+                std::fprintf(stderr, "%s: --ext takes a comma list of extensions, not '%s'\n", argv[0], optarg);
+                return 1;
+            }
+            break;
+        case opt_files0_from:
+            files0 = optarg;
+            break;
         case opt_help:
             std::fputs(usage_text, stdout);
             return close_stdout("kesscan");
@@ -217,8 +256,6 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    if (optind >= argc)
-        return 1;
     // A list is made from the summaries, which it prints in their place.
     settings.summary = settings.summary || settings.list;
     if (settings.null_names && !settings.list) {
@@ -233,9 +270,24 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s: --cache-prune works on a cache: give --cache as well\n", argv[0]);
         return 1;
     }
-    const std::vector<std::string> operands(argv + optind, argv + argc);
+    std::vector<std::string> operands(argv + optind, argv + argc);
+    if (!files0.empty()) {
+        std::string why;
+        if (!operands.empty()) {
+            std::fprintf(stderr, "%s: names come from --files0-from or the command line, not both\n", argv[0]);
+            return 1;
+        }
+        if (!read_names0(files0, operands, why)) {
+            std::fprintf(stderr, "%s: %s: %s\n", argv[0], files0.c_str(), why.c_str());
+            return 1;
+        }
+        if (operands.empty())
+            return 0;
+    } else if (operands.empty()) {
+        return 1;
+    }
     const std::vector<walk_entry> entries =
-        walk_operands(operands, recursive, recursive ? sound_extensions() : std::vector<std::string>{});
+        walk_operands(operands, recursive, recursive ? extensions : std::vector<std::string>{});
     std::size_t files = 0;
     for (const walk_entry& e : entries)
         files += !e.error;

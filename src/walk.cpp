@@ -1,6 +1,7 @@
 #include "walk.hpp"
 
 #include "formats.hpp"
+#include "eintr.hpp"
 #include "input.hpp"
 
 #include <dirent.h>
@@ -12,6 +13,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 namespace {
 
@@ -164,4 +166,26 @@ std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, 
         out.push_back({operand, known && S_ISREG(st.st_mode) ? stamp_of(st) : file_stamp{}, 0, false});
     }
     return out;
+}
+
+bool read_names0(const std::string& file, std::vector<std::string>& names, std::string& why)
+{
+    const bool from_stdin = file == "-";
+    owned_fd opened{from_stdin ? -1 : open_path(AT_FDCWD, file.c_str(), 0)};
+    const int fd = from_stdin ? STDIN_FILENO : opened.fd;
+    std::string all;
+    char block[65536];
+    ssize_t n = fd < 0 ? -1 : 0;
+    while (fd >= 0 && (n = retry_eintr([&] { return read(fd, block, sizeof block); })) > 0)
+        all.append(block, static_cast<std::size_t>(n));
+    if (n < 0) {
+        why = std::generic_category().message(errno);
+        return false;
+    }
+    for (std::size_t i = 0; i < all.size();) {
+        const std::size_t end = std::min(all.find('\0', i), all.size());
+        names.push_back(all.substr(i, end - i));
+        i = end + 1;
+    }
+    return true;
 }

@@ -36,3 +36,8 @@ file_stamp stamp_of(const struct stat& st);
 // taken. A folder that cannot be read is an entry with its error.
 std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, bool recursive,
                                       const std::vector<std::string>& extensions);
+
+// The names in file ("-": standard input), each ended by a NUL byte (the
+// last may end with the file), as find -print0 writes them. False, with
+// why, when the file cannot be read.
+bool read_names0(const std::string& file, std::vector<std::string>& names, std::string& why);

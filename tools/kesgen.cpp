@@ -488,10 +488,12 @@ void place_output(const output_file& out, const char* name)
 
 // Writes the output block by block, from the carrier or the generator,
 // putting the stream's bits from frame at on. frames is the file's length,
-// or -1 for as long as the stream. Returns the samples changed.
+// or -1 for as long as the stream. Returns the samples changed, and in
+// end the frame where the stream ended, or frames when it filled the file.
 long long write_output(const output_file& out, SNDFILE* in, generator& gen, const options& o, long long frames,
-                       bit_stream& s)
+                       bit_stream& s, long long& end)
 {
+    end = frames;
     constexpr long long block = 4096;
     const auto channels = static_cast<std::size_t>(in ? 2 : o.channels);
     std::vector<std::int32_t> samples(static_cast<std::size_t>(block) * channels);
@@ -514,6 +516,7 @@ long long write_output(const output_file& out, SNDFILE* in, generator& gen, cons
             const int bit = next_bit(s, room, o, frames);
             if (bit < 0) {
                 ended = true;
+                end = done + i;
                 if (frames < 0)
                     n = i;
             } else if (channels >= 2) {
@@ -653,11 +656,19 @@ int main(int argc, char** argv)
     remove_temp_on_signals();
     open_output(out, o.output, out_info);
     generator gen{o.signal, width, out_info.samplerate};
-    const long long changed = write_output(out, in.get(), gen, o, frames, stream);
+    long long end;
+    const long long changed = write_output(out, in.get(), gen, o, frames, stream, end);
     close_output(out, o.output);
     close_list(stream.list);
     if (o.carrier)
         std::printf("%s: %lld of %lld right-channel samples changed\n", o.output, changed, frames);
+    // Past the list's end the bits are the audio's own, which kesscan reads
+    // as frames as it reads the list's: mostly checksum errors.
+    if (frames >= 0 && end < frames && end > o.at)
+        std::fprintf(stderr,
+                     "kesgen: %s: the stream ends at frame %lld of %lld; kesscan decodes the rest of the file too"
+                     " (end the list with \"zeros %lld\" to fill it)\n",
+                     o.output, end, frames, frames - end);
     // What kesgen says goes out before the output takes its place: when it
     // cannot be said, the old output stays.
     if (!flush_stdout()) {
