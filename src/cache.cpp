@@ -140,6 +140,8 @@ bool read_row(sqlite3_stmt* st, row& r)
     f.errors = static_cast<std::uint64_t>(sqlite3_column_int64(st, 12));
     r.result.status = f.status;
     r.result.errors = f.errors;
+    r.result.frames = f.frames;
+    r.result.recalled = true;
     r.result.reason = text_column(st, 13);
     return checksum(r) == sqlite3_column_int64(st, 14);
 }

@@ -39,6 +39,7 @@ struct slot {
 struct ordered_run {
     const scan_settings* settings;
     summary_cache* cache;       // or nullptr
+    survey_stats* stats;        // or nullptr
     const std::vector<walk_entry>* entries;
     progress* shown;            // or nullptr
     std::mutex lock;
@@ -182,10 +183,26 @@ scan_result scan_or_recall(const scan_settings& settings, const walk_entry& e, o
 // Scans one entry, or tells why a folder could not be read. A scan that
 // fails for want of memory or the like is told as the entry's own message;
 // the run goes on.
+void count(survey_stats* stats, const walk_entry& e, const scan_result* r)
+{
+    if (!stats)
+        return;
+    const std::lock_guard hold(stats->lock);
+    if (!r) {
+        ++stats->unread;
+        return;
+    }
+    ++stats->by_status[static_cast<int>(r->status)];
+    stats->with_errors += r->errors > 0;
+    stats->frames += r->frames;
+    stats->bytes += r->recalled ? 0 : e.stamp.size;
+}
+
 entry_outcome scan_entry(const scan_settings& settings, const walk_entry& e, output_sink out,
-                         std::atomic<std::uint64_t>* read, summary_cache* cache)
+                         std::atomic<std::uint64_t>* read, summary_cache* cache, survey_stats* stats)
 {
     if (e.error) {
+        count(stats, e, nullptr);
         // A folder that could not be read has a summary of its own, so that
         // a survey's lines say what it could not see.
         const std::string why = std::generic_category().message(e.error);
@@ -201,8 +218,9 @@ entry_outcome scan_entry(const scan_settings& settings, const walk_entry& e, out
     }
     std::string failure;
     try {
-        return troubled(settings, scan_or_recall(settings, e, out, read, cache)) ? entry_outcome::trouble
-                                                                                 : entry_outcome::sound;
+        const scan_result r = scan_or_recall(settings, e, out, read, cache);
+        count(stats, e, &r);
+        return troubled(settings, r) ? entry_outcome::trouble : entry_outcome::sound;
     } catch (const std::bad_alloc&) {
         failure = "out of memory";
     } catch (const std::exception& x) {
@@ -237,7 +255,7 @@ void work(ordered_run& run, unsigned worker)
         }
         slot_sink sink{&run, i};
         note(run, scan_entry(*run.settings, entries[i], {hold_output, &sink},
-                             run.shown ? &run.shown->reading[worker] : nullptr, run.cache));
+                             run.shown ? &run.shown->reading[worker] : nullptr, run.cache, run.stats));
         if (run.shown && !entries[i].error)
             file_done(*run.shown, worker, entries[i].stamp.size);
         std::unique_lock hold(run.lock);
@@ -256,12 +274,12 @@ void work(ordered_run& run, unsigned worker)
 }
 
 survey_result scan_in_turn(const scan_settings& settings, const std::vector<walk_entry>& entries, progress* shown,
-                           summary_cache* cache)
+                           summary_cache* cache, survey_stats* stats)
 {
     survey_result r{false, false};
     for (const walk_entry& e : entries) {
         const entry_outcome o =
-            scan_entry(settings, e, standard_sink(), shown ? &shown->reading[0] : nullptr, cache);
+            scan_entry(settings, e, standard_sink(), shown ? &shown->reading[0] : nullptr, cache, stats);
         r.trouble |= o == entry_outcome::trouble;
         r.failed |= o == entry_outcome::failed;
         if (shown && !e.error)
@@ -283,7 +301,7 @@ unsigned processors()
 }
 
 survey_result scan_entries(const scan_settings& settings, const std::vector<walk_entry>& entries, unsigned jobs,
-                           bool show_progress, summary_cache* cache)
+                           bool show_progress, summary_cache* cache, survey_stats* stats)
 {
     jobs = static_cast<unsigned>(std::clamp<std::size_t>(entries.size(), 1, jobs));
     progress shown;
@@ -299,11 +317,12 @@ survey_result scan_entries(const scan_settings& settings, const std::vector<walk
     progress* p = show_progress ? &shown : nullptr;
     survey_result result;
     if (jobs == 1) {
-        result = scan_in_turn(settings, entries, p, cache);
+        result = scan_in_turn(settings, entries, p, cache, stats);
     } else {
         ordered_run run;
         run.settings = &settings;
         run.cache = cache;
+        run.stats = stats;
         run.entries = &entries;
         run.shown = p;
         run.stdin_turn = next_stdin(entries, 0);

@@ -6,6 +6,7 @@
 
 #include "cache.hpp"
 #include "scan.hpp"
+#include "stats.hpp"
 #include "walk.hpp"
 
 #include <vector>
@@ -24,5 +25,6 @@ struct survey_result {
 // asked; a folder that could not be read gets "PATH: REASON", and so does a
 // scan that failed. Stops once standard output has failed. With a cache,
 // summaries come from it where they can, and are kept in it.
+// With stats, the totals are added to it.
 survey_result scan_entries(const scan_settings& settings, const std::vector<walk_entry>& entries, unsigned jobs,
-                           bool show_progress, summary_cache* cache = nullptr);
+                           bool show_progress, summary_cache* cache = nullptr, survey_stats* stats = nullptr);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -44,7 +45,7 @@ unsigned positive_number(const char* text)
 constexpr const char* usage_text =
     "usage: kesscan [-1] [-p type] [-s start] [-v] [--summary] [--json] [--recursive]\n"
     "               [--jobs N] [--check] [--expect-stream] [--list=STATUSES] [--null]\n"
-    "               [--progress] [--cache[=FILE]] [--cache-prune] [--ext=LIST]\n"
+    "               [--progress] [--cache[=FILE]] [--cache-prune] [--ext=LIST] [--stats]\n"
     "               {file... | --files0-from=F}\n"
     "  -1           stop after the first selected frame (type 1 unless a type is selected)\n"
     "  -p type      print only frames of this type; checksum errors always print\n"
@@ -54,6 +55,8 @@ constexpr const char* usage_text =
     "  --json       JSON Lines: the frames, or with --summary the summary\n"
     "  --recursive  scan the sound files in the folders named, and below\n"
     "  --ext=LIST   with --recursive, take the files of these extensions (flac,wav)\n"
+    "  --stats      at the end, totals on standard error: files by status, frames,\n"
+    "               bytes, time, and what the walk passed over\n"
     "  --files0-from=F\n"
     "               scan the names in F (- for standard input), each ended by NUL\n"
     "  --jobs N     scan N files at once (default: one per processor)\n"
@@ -147,7 +150,7 @@ int main(int argc, char** argv)
     // POSIX getopt does, diagnostics and status included.
     enum {
         opt_summary = 256, opt_json, opt_recursive, opt_jobs, opt_check, opt_progress, opt_cache, opt_cache_prune,
-        opt_expect_stream, opt_list, opt_null, opt_ext, opt_files0_from, opt_help, opt_version
+        opt_expect_stream, opt_list, opt_null, opt_ext, opt_files0_from, opt_stats, opt_help, opt_version
     };
     static const option longs[] = {
         {"summary", no_argument, nullptr, opt_summary},
@@ -163,12 +166,13 @@ int main(int argc, char** argv)
         {"null", no_argument, nullptr, opt_null},
         {"ext", required_argument, nullptr, opt_ext},
         {"files0-from", required_argument, nullptr, opt_files0_from},
+        {"stats", no_argument, nullptr, opt_stats},
         {"help", no_argument, nullptr, opt_help},
         {"version", no_argument, nullptr, opt_version},
         {nullptr, 0, nullptr, 0},
     };
     scan_settings settings;
-    bool recursive = false, check = false, progress = false, cached = false, prune = false;
+    bool recursive = false, check = false, progress = false, cached = false, prune = false, stats = false;
     std::string cache_file, files0;
     std::vector<std::string> extensions = sound_extensions();
     unsigned jobs = processors();
@@ -246,6 +250,9 @@ int main(int argc, char** argv)
         case opt_files0_from:
             files0 = optarg;
             break;
+        case opt_stats:
+            stats = true;
+            break;
         case opt_help:
             std::fputs(usage_text, stdout);
             return close_stdout("kesscan");
@@ -286,8 +293,10 @@ int main(int argc, char** argv)
     } else if (operands.empty()) {
         return 1;
     }
+    const auto began = std::chrono::steady_clock::now();
+    walk_skipped skipped;
     const std::vector<walk_entry> entries =
-        walk_operands(operands, recursive, recursive ? extensions : std::vector<std::string>{});
+        walk_operands(operands, recursive, recursive ? extensions : std::vector<std::string>{}, stats ? &skipped : nullptr);
     std::size_t files = 0;
     for (const walk_entry& e : entries)
         files += !e.error;
@@ -301,11 +310,19 @@ int main(int argc, char** argv)
     progress = progress || (isatty(STDERR_FILENO) && !settings.interactive);
     summary_cache cache;
     const bool use_cache = cached && open_summary_cache(cache, cache_file, settings);
-    const survey_result result = scan_entries(settings, entries, jobs, progress, use_cache ? &cache : nullptr);
+    survey_stats totals;
+    const survey_result result =
+        scan_entries(settings, entries, jobs, progress, use_cache ? &cache : nullptr, stats ? &totals : nullptr);
     std::string why;
     if (use_cache && (!close_cache(cache, why) ||
                       (prune && !prune_cache(cache, recursive ? operands : std::vector<std::string>{}, entries, why))))
         cache_unusable(cache.file, why);
+    if (stats) {
+        std::string block;
+        put_stats(block, totals, skipped,
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(), settings.json);
+        write_stderr(block.data(), block.size());
+    }
     // Output that could not be written is the worse failure, and so is a
     // scan that failed: the status must not say anything else.
     const int status = close_stdout("kesscan");

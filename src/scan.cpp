@@ -44,6 +44,7 @@ struct scan {
     bitreader fb;              // frame reader: one frame's bytes, least significant first
     std::uint32_t sample_pos;  // sample frame of the next bit taken from br
     std::uint64_t errors;      // checksum errors
+    std::uint64_t frames;      // whole frames
     printer pr;
     const report* reporter;    // an output beside the text, or none
     void* report_self;         // its state: sum or js
@@ -195,6 +196,7 @@ std::uint32_t print_kes_frame(scan& s)
         throw end_of_samples{};
     }
     s.errors += f.sum != f.crc;
+    ++s.frames;
     if (s.reporter)
         s.reporter->frame_end(s.report_self, f.crc, f.sum == f.crc, s.sample_pos);
     else if (f.sum != f.crc)
@@ -476,6 +478,7 @@ scan_result scan_file(const scan_settings& settings, const char* name, output_si
     s->out = out;
     s->sample_pos = 0;
     s->errors = 0;
+    s->frames = 0;
     s->sum.facts = {};
     s->reporter = nullptr;
     s->report_self = nullptr;
@@ -503,5 +506,5 @@ scan_result scan_file(const scan_settings& settings, const char* name, output_si
     if (s->reporter)
         s->reporter->file_end(s->report_self, status);
     print_flush(s->pr);
-    return {status, s->errors, s->sum.facts, std::move(s->reason)};
+    return {status, s->errors, s->frames, s->sum.facts, std::move(s->reason)};
 }

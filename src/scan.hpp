@@ -29,8 +29,10 @@ struct scan_settings {
 struct scan_result {
     file_status status;
     std::uint64_t errors;   // checksum errors
+    std::uint64_t frames;   // whole frames decoded
     summary_facts summary;  // with settings.summary, what the summary told
     std::string reason;     // what was said of the file on standard error, if anything
+    bool recalled = false;  // given from a cache, not read
 };
 
 // How a name came: named by the user, "-" being standard input, or found

@@ -23,7 +23,8 @@ constexpr int max_open = 32;
 struct walker {
     const std::vector<std::string>* extensions;
     std::vector<walk_entry>* out;
-    int held;  // folders open
+    int held;               // folders open
+    walk_skipped* skipped;  // or nullptr
 };
 
 bool sound_name(const char* name, const std::vector<std::string>& extensions)
@@ -42,7 +43,25 @@ struct named {
 // names, and in read_error the errno of a failure to read it. A name that
 // could not be looked at is taken with its error where it may be a folder
 // or a sound file; one gone since the folder was read is passed over.
-std::vector<named> list_folder(int fd, const std::vector<std::string>& extensions, int& read_error)
+// Counts what the walk passes over, when asked.
+void passed_over(walk_skipped* skipped, const char* name, const struct stat* st)
+{
+    if (!skipped)
+        return;
+    if (name[0] == '.') {
+        skipped->dot_names += name[1] != '\0' && std::strcmp(name, "..") != 0;
+    } else if (S_ISLNK(st->st_mode)) {
+        ++skipped->links;
+    } else if (S_ISREG(st->st_mode)) {
+        ++skipped->other_extensions;
+        ++skipped->by_extension[extension_of(name)];
+    } else {
+        ++skipped->other_types;
+    }
+}
+
+std::vector<named> list_folder(int fd, const std::vector<std::string>& extensions, int& read_error,
+                               walk_skipped* skipped)
 {
     std::vector<named> names;
     read_error = 0;
@@ -64,8 +83,10 @@ std::vector<named> list_folder(int fd, const std::vector<std::string>& extension
             read_error = errno;
             break;
         }
-        if (d->d_name[0] == '.')
+        if (d->d_name[0] == '.') {
+            passed_over(skipped, d->d_name, nullptr);
             continue;
+        }
         struct stat st;
         if (fstatat(fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             const bool wanted = d->d_type == DT_DIR || d->d_type == DT_UNKNOWN ||
@@ -77,6 +98,8 @@ std::vector<named> list_folder(int fd, const std::vector<std::string>& extension
         const bool folder = S_ISDIR(st.st_mode);
         if (folder || (S_ISREG(st.st_mode) && sound_name(d->d_name, extensions)))
             names.push_back({d->d_name, folder, stamp_of(st), 0});
+        else
+            passed_over(skipped, d->d_name, &st);
     }
     closedir(dir);
     std::sort(names.begin(), names.end(), [](const named& a, const named& b) { return a.name < b.name; });
@@ -91,7 +114,7 @@ std::vector<named> list_folder(int fd, const std::vector<std::string>& extension
 void walk_folder(walker& w, owned_fd& dir, const std::string& path)
 {
     int read_error;
-    const std::vector<named> names = list_folder(dir.fd, *w.extensions, read_error);
+    const std::vector<named> names = list_folder(dir.fd, *w.extensions, read_error, w.skipped);
     struct stat self;
     if (fstat(dir.fd, &self) != 0)
         read_error = errno;
@@ -146,10 +169,10 @@ file_stamp stamp_of(const struct stat& st)
 }
 
 std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, bool recursive,
-                                      const std::vector<std::string>& extensions)
+                                      const std::vector<std::string>& extensions, walk_skipped* skipped)
 {
     std::vector<walk_entry> out;
-    walker w{&extensions, &out, 0};
+    walker w{&extensions, &out, 0, skipped};
     for (const std::string& operand : operands) {
         struct stat st;
         const bool known = operand != "-" && stat(operand.c_str(), &st) == 0;

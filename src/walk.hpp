@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,15 @@ struct walk_entry {
 // The stamp of what st tells.
 file_stamp stamp_of(const struct stat& st);
 
+// What the walks passed over, counted by kind.
+struct walk_skipped {
+    std::uint64_t other_extensions = 0;  // regular files of no extension taken
+    std::map<std::string, std::uint64_t> by_extension;  // of those, lower case; "" none
+    std::uint64_t links = 0;             // symbolic links
+    std::uint64_t dot_names = 0;         // names beginning with "."
+    std::uint64_t other_types = 0;       // FIFOs, sockets, devices
+};
+
 // The entries for operands, in order. An operand is always taken as it is,
 // through a symbolic link too; with recursive, one that is a folder is
 // walked instead. In a walked folder, names beginning with "." (AppleDouble
@@ -35,7 +45,7 @@ file_stamp stamp_of(const struct stat& st);
 // only regular files whose extension is in extensions, in any case, are
 // taken. A folder that cannot be read is an entry with its error.
 std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, bool recursive,
-                                      const std::vector<std::string>& extensions);
+                                      const std::vector<std::string>& extensions, walk_skipped* skipped = nullptr);
 
 // The names in file ("-": standard input), each ended by a NUL byte (the
 // last may end with the file), as find -print0 writes them. False, with
