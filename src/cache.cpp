@@ -436,8 +436,7 @@ void keep_summary(summary_cache& c, const walk_entry& e, std::int64_t began, con
     // Stat data that changed while the file was read (or since the walk)
     // tell of a scan of something else than the stamp.
     struct stat st;
-    const int got = e.walked ? lstat(e.path.c_str(), &st) : stat(e.path.c_str(), &st);
-    if (got != 0 || !same_stamp(stamp_of(st), e.stamp))
+    if (stat(e.path.c_str(), &st) != 0 || !same_stamp(stamp_of(st), e.stamp))
         return;
     const std::lock_guard hold(c.lock);
     if (!usable(c, lost))

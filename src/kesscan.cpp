@@ -45,8 +45,8 @@ unsigned positive_number(const char* text)
 constexpr const char* usage_text =
     "usage: kesscan [-1] [-p type] [-s start] [-v] [--summary] [--json] [--recursive]\n"
     "               [--jobs N] [--check] [--expect-stream] [--list=STATUSES] [--null]\n"
-    "               [--progress] [--cache[=FILE]] [--cache-prune] [--ext=LIST] [--stats]\n"
-    "               {file... | --files0-from=F}\n"
+    "               [--progress] [--cache[=FILE]] [--cache-prune] [--ext=LIST] [--follow]\n"
+    "               [--stats] {file... | --files0-from=F}\n"
     "  -1           stop after the first selected frame (type 1 unless a type is selected)\n"
     "  -p type      print only frames of this type; checksum errors always print\n"
     "  -s start     begin at this sample frame\n"
@@ -55,6 +55,7 @@ constexpr const char* usage_text =
     "  --json       JSON Lines: the frames, or with --summary the summary\n"
     "  --recursive  scan the sound files in the folders named, and below\n"
     "  --ext=LIST   with --recursive, take the files of these extensions (flac,wav)\n"
+    "  --follow     with --recursive, follow symbolic links, taking each file once\n"
     "  --stats      at the end, totals on standard error: files by status, frames,\n"
     "               bytes, time, and what the walk passed over\n"
     "  --files0-from=F\n"
@@ -150,7 +151,8 @@ int main(int argc, char** argv)
     // POSIX getopt does, diagnostics and status included.
     enum {
         opt_summary = 256, opt_json, opt_recursive, opt_jobs, opt_check, opt_progress, opt_cache, opt_cache_prune,
-        opt_expect_stream, opt_list, opt_null, opt_ext, opt_files0_from, opt_stats, opt_help, opt_version
+        opt_expect_stream, opt_list, opt_null, opt_ext, opt_files0_from, opt_stats, opt_follow, opt_help,
+        opt_version
     };
     static const option longs[] = {
         {"summary", no_argument, nullptr, opt_summary},
@@ -167,12 +169,14 @@ int main(int argc, char** argv)
         {"ext", required_argument, nullptr, opt_ext},
         {"files0-from", required_argument, nullptr, opt_files0_from},
         {"stats", no_argument, nullptr, opt_stats},
+        {"follow", no_argument, nullptr, opt_follow},
         {"help", no_argument, nullptr, opt_help},
         {"version", no_argument, nullptr, opt_version},
         {nullptr, 0, nullptr, 0},
     };
     scan_settings settings;
-    bool recursive = false, check = false, progress = false, cached = false, prune = false, stats = false;
+    bool recursive = false, check = false, progress = false, cached = false, prune = false, stats = false,
+         follow = false;
     std::string cache_file, files0;
     std::vector<std::string> extensions = sound_extensions();
     unsigned jobs = processors();
@@ -253,6 +257,9 @@ int main(int argc, char** argv)
         case opt_stats:
             stats = true;
             break;
+        case opt_follow:
+            follow = true;
+            break;
         case opt_help:
             std::fputs(usage_text, stdout);
             return close_stdout("kesscan");
@@ -296,7 +303,8 @@ int main(int argc, char** argv)
     const auto began = std::chrono::steady_clock::now();
     walk_skipped skipped;
     const std::vector<walk_entry> entries =
-        walk_operands(operands, recursive, recursive ? extensions : std::vector<std::string>{}, stats ? &skipped : nullptr);
+        walk_operands(operands, recursive, recursive ? extensions : std::vector<std::string>{},
+                      stats ? &skipped : nullptr, follow);
     std::size_t files = 0;
     for (const walk_entry& e : entries)
         files += !e.error;

@@ -13,6 +13,8 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <set>
+#include <utility>
 #include <system_error>
 
 namespace {
@@ -20,11 +22,19 @@ namespace {
 // The folders a walk holds open at once, at most, however deep it goes.
 constexpr int max_open = 32;
 
+// A file or folder by its device and inode.
+using file_id = std::pair<std::uint64_t, std::uint64_t>;
+
 struct walker {
     const std::vector<std::string>* extensions;
     std::vector<walk_entry>* out;
     int held;               // folders open
     walk_skipped* skipped;  // or nullptr
+    // Following symbolic links, a folder or file may be reached twice, and
+    // a link may lead back to a folder the walk is in.
+    bool follow;
+    std::set<file_id> seen;         // folders and files taken
+    std::vector<file_id> ancestors; // the folders the walk is in
 };
 
 bool sound_name(const char* name, const std::vector<std::string>& extensions)
@@ -61,7 +71,7 @@ void passed_over(walk_skipped* skipped, const char* name, const struct stat* st)
 }
 
 std::vector<named> list_folder(int fd, const std::vector<std::string>& extensions, int& read_error,
-                               walk_skipped* skipped)
+                               walk_skipped* skipped, bool follow)
 {
     std::vector<named> names;
     read_error = 0;
@@ -88,9 +98,10 @@ std::vector<named> list_folder(int fd, const std::vector<std::string>& extension
             continue;
         }
         struct stat st;
-        if (fstatat(fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (fstatat(fd, d->d_name, &st, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
             const bool wanted = d->d_type == DT_DIR || d->d_type == DT_UNKNOWN ||
-                                (d->d_type == DT_REG && sound_name(d->d_name, extensions));
+                                (d->d_type == DT_REG && sound_name(d->d_name, extensions)) ||
+                                (follow && errno == ELOOP);
             if (errno != ENOENT && wanted)
                 names.push_back({d->d_name, false, {}, errno});
             continue;
@@ -114,18 +125,30 @@ std::vector<named> list_folder(int fd, const std::vector<std::string>& extension
 void walk_folder(walker& w, owned_fd& dir, const std::string& path)
 {
     int read_error;
-    const std::vector<named> names = list_folder(dir.fd, *w.extensions, read_error, w.skipped);
+    const std::vector<named> names = list_folder(dir.fd, *w.extensions, read_error, w.skipped, w.follow);
     struct stat self;
     if (fstat(dir.fd, &self) != 0)
         read_error = errno;
     const std::string prefix = path.ends_with('/') ? path : path + "/";
     for (const named& n : names) {
         const std::string below = prefix + n.name;
+        const file_id id{n.stamp.dev, n.stamp.ino};
+        if (w.follow && !n.error) {
+            // A link back to a folder the walk is in would never end: it
+            // is told, as a folder that cannot be read. Anything taken
+            // already is passed over.
+            if (n.folder && std::find(w.ancestors.begin(), w.ancestors.end(), id) != w.ancestors.end()) {
+                w.out->push_back({below, {}, ELOOP, true});
+                continue;
+            }
+            if (!w.seen.insert(id).second)
+                continue;
+        }
         if (n.error || !n.folder) {
             w.out->push_back({below, n.stamp, n.error, true});
             continue;
         }
-        owned_fd sub{openat(dir.fd, n.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+        owned_fd sub{openat(dir.fd, n.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (w.follow ? 0 : O_NOFOLLOW))};
         if (sub.fd < 0) {
             w.out->push_back({below, {}, errno, true});
             continue;
@@ -135,9 +158,14 @@ void walk_folder(walker& w, owned_fd& dir, const std::string& path)
             dir.reset();
             --w.held;
         }
+        w.ancestors.push_back(id);
         walk_folder(w, sub, below);
+        w.ancestors.pop_back();
         if (let_go) {
-            dir.reset(openat(sub.fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            // A folder reached through a link has another folder above it:
+            // then it is found again by its path.
+            dir.reset(w.follow ? open_path(AT_FDCWD, path.c_str(), O_DIRECTORY)
+                               : openat(sub.fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             struct stat again;
             const bool same = dir.fd >= 0 && fstat(dir.fd, &again) == 0 && again.st_dev == self.st_dev &&
                               again.st_ino == self.st_ino;
@@ -169,10 +197,10 @@ file_stamp stamp_of(const struct stat& st)
 }
 
 std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, bool recursive,
-                                      const std::vector<std::string>& extensions, walk_skipped* skipped)
+                                      const std::vector<std::string>& extensions, walk_skipped* skipped, bool follow)
 {
     std::vector<walk_entry> out;
-    walker w{&extensions, &out, 0, skipped};
+    walker w{&extensions, &out, 0, skipped, follow, {}, {}};
     for (const std::string& operand : operands) {
         struct stat st;
         const bool known = operand != "-" && stat(operand.c_str(), &st) == 0;
@@ -183,6 +211,10 @@ std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, 
                 continue;
             }
             w.held = 1;
+            const file_id id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+            if (follow && !w.seen.insert(id).second)
+                continue;
+            w.ancestors.assign(1, id);
             walk_folder(w, top, operand);
             continue;
         }

@@ -41,11 +41,15 @@ struct walk_skipped {
 // The entries for operands, in order. An operand is always taken as it is,
 // through a symbolic link too; with recursive, one that is a folder is
 // walked instead. In a walked folder, names beginning with "." (AppleDouble
-// "._x.flac" files among them) and symbolic links are passed over, and
+// "._x.flac" files among them) and symbolic links are passed over (with
+// follow, links are followed, and each folder and file is taken once, by
+// device and inode; a link to a folder the walk is in is an entry with the
+// error ELOOP), and
 // only regular files whose extension is in extensions, in any case, are
 // taken. A folder that cannot be read is an entry with its error.
 std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, bool recursive,
-                                      const std::vector<std::string>& extensions, walk_skipped* skipped = nullptr);
+                                      const std::vector<std::string>& extensions, walk_skipped* skipped = nullptr,
+                                      bool follow = false);
 
 // The names in file ("-": standard input), each ended by a NUL byte (the
 // last may end with the file), as find -print0 writes them. False, with
