@@ -194,6 +194,78 @@ void put_json_file(std::string& s, const char* name)
     s += ',';
 }
 
+// The name alone, when the file's status or checksum errors are listed.
+void put_listed(std::string& line, const char* name, const summary_form& form, const summary_facts& f)
+{
+    const bool listed = form.list & (1u << static_cast<unsigned>(f.status)) || (form.list & list_errors && f.errors > 0);
+    if (listed && form.null)
+        line.append(name).append(1, '\0');
+    else if (listed)
+        put_column(line, name), line += '\n';
+}
+
+const source_params& params_told(const summary_facts& f)
+{
+    static constexpr source_params none{};
+    return f.have_params ? f.params : none;
+}
+
+void put_json_summary(std::string& line, const char* name, const summary_facts& f, std::string_view reason)
+{
+    const source_params& p = params_told(f);
+    put_json_file(line, name);
+    line += "\"status\":\"";
+    line += status_name(f.status);
+    line += "\",\"sync\":";
+    if (f.synced)
+        put_number(line, f.sync);
+    else
+        line += "null";
+    put_json_value(line, "rate", p.rate, "rate_index");
+    const std::uint32_t hz = p.rate.known ? ker_rate_hz(static_cast<std::uint32_t>(p.rate.value)) : 0;
+    line += ",\"rate_hz\":";
+    if (hz)
+        put_number(line, hz);
+    else
+        line += "null";
+    put_json_value(line, "bitdepth", p.bitdepth, "bitdepth_index");
+    put_json_value(line, "replay_gain", p.gain, nullptr);
+    line += ",\"frames\":";
+    put_number(line, f.frames);
+    line += ",\"errors\":";
+    put_number(line, f.errors);
+    line += ",\"reason\":";
+    if (reason.empty())
+        line += "null";
+    else
+        json_string(line, reason.data(), reason.size());
+    line += "}\n";
+}
+
+void put_text_summary(std::string& line, const char* name, const summary_facts& f)
+{
+    const source_params& p = params_told(f);
+    put_column(line, name);
+    line += '\t';
+    line += status_name(f.status);
+    line += '\t';
+    if (f.synced)
+        put_hex(line, f.sync, 8);
+    else
+        line += '-';
+    line += '\t';
+    put_text_value(line, p.rate, true);
+    line += '\t';
+    put_text_value(line, p.bitdepth, false);
+    line += '\t';
+    put_text_value(line, p.gain, false);
+    line += '\t';
+    put_number(line, f.frames);
+    line += '\t';
+    put_number(line, f.errors);
+    line += '\n';
+}
+
 // The line goes to the printer whole, and out with the file's end: a line
 // of up to PIPE_BUF bytes reaches a pipe in one piece, so processes
 // writing summaries to one pipe never cut into each other's.
@@ -334,64 +406,12 @@ constexpr report json_report = {
 void put_summary(std::string& line, const char* name, const summary_form& form, const summary_facts& f,
                  std::string_view reason)
 {
-    const source_params none{};
-    const source_params& p = f.have_params ? f.params : none;
-    if (form.list) {
-        const bool listed = form.list & (1u << static_cast<unsigned>(f.status)) ||
-                            (form.list & list_errors && f.errors > 0);
-        if (listed && form.null)
-            line.append(name).append(1, '\0');
-        else if (listed)
-            put_column(line, name), line += '\n';
-    } else if (form.json) {
-        put_json_file(line, name);
-        line += "\"status\":\"";
-        line += status_name(f.status);
-        line += "\",\"sync\":";
-        if (f.synced)
-            put_number(line, f.sync);
-        else
-            line += "null";
-        put_json_value(line, "rate", p.rate, "rate_index");
-        const std::uint32_t hz = p.rate.known ? ker_rate_hz(static_cast<std::uint32_t>(p.rate.value)) : 0;
-        line += ",\"rate_hz\":";
-        if (hz)
-            put_number(line, hz);
-        else
-            line += "null";
-        put_json_value(line, "bitdepth", p.bitdepth, "bitdepth_index");
-        put_json_value(line, "replay_gain", p.gain, nullptr);
-        line += ",\"frames\":";
-        put_number(line, f.frames);
-        line += ",\"errors\":";
-        put_number(line, f.errors);
-        line += ",\"reason\":";
-        if (reason.empty())
-            line += "null";
-        else
-            json_string(line, reason.data(), reason.size());
-        line += "}\n";
-    } else {
-        put_column(line, name);
-        line += '\t';
-        line += status_name(f.status);
-        line += '\t';
-        if (f.synced)
-            put_hex(line, f.sync, 8);
-        else
-            line += '-';
-        line += '\t';
-        put_text_value(line, p.rate, true);
-        line += '\t';
-        put_text_value(line, p.bitdepth, false);
-        line += '\t';
-        put_text_value(line, p.gain, false);
-        line += '\t';
-        put_number(line, f.frames);
-        line += '\t';
-        put_number(line, f.errors);
-        line += '\n';
-    }
+    if (form.list)
+        put_listed(line, name, form, f);
+    else if (form.json)
+        put_json_summary(line, name, f, reason);
+    else
+        put_text_summary(line, name, f);
 }
 
 named_value params_value(std::uint32_t index, std::int64_t value)

@@ -1,7 +1,7 @@
 #include "walk.hpp"
 
-#include "formats.hpp"
 #include "eintr.hpp"
+#include "formats.hpp"
 #include "input.hpp"
 
 #include <dirent.h>
@@ -14,8 +14,8 @@
 #include <cerrno>
 #include <cstring>
 #include <set>
-#include <utility>
 #include <system_error>
+#include <utility>
 
 namespace {
 
