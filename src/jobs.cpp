@@ -183,7 +183,7 @@ scan_result scan_or_recall(const scan_settings& settings, const walk_entry& e, o
 // Scans one entry, or tells why a folder could not be read. A scan that
 // fails for want of memory or the like is told as the entry's own message;
 // the run goes on.
-void count(survey_stats* stats, const walk_entry& e, const scan_result* r)
+void count(survey_stats* stats, const scan_result* r, std::uint64_t bytes)
 {
     if (!stats)
         return;
@@ -195,14 +195,14 @@ void count(survey_stats* stats, const walk_entry& e, const scan_result* r)
     ++stats->by_status[static_cast<int>(r->status)];
     stats->with_errors += r->errors > 0;
     stats->frames += r->frames;
-    stats->bytes += r->recalled ? 0 : e.stamp.size;
+    stats->bytes += bytes;
 }
 
 entry_outcome scan_entry(const scan_settings& settings, const walk_entry& e, output_sink out,
                          std::atomic<std::uint64_t>* read, summary_cache* cache, survey_stats* stats)
 {
     if (e.error) {
-        count(stats, e, nullptr);
+        count(stats, nullptr, 0);
         // A folder that could not be read has a summary of its own, so that
         // a survey's lines say what it could not see.
         const std::string why = std::generic_category().message(e.error);
@@ -218,8 +218,14 @@ entry_outcome scan_entry(const scan_settings& settings, const walk_entry& e, out
     }
     std::string failure;
     try {
+        // The totals count the bytes the scan read, as the progress line
+        // does, in a counter of their own when there is no line.
+        std::atomic<std::uint64_t> bytes{0};
+        if (stats && !read)
+            read = &bytes;
+        const std::uint64_t before = read ? read->load(std::memory_order_relaxed) : 0;
         const scan_result r = scan_or_recall(settings, e, out, read, cache);
-        count(stats, e, &r);
+        count(stats, &r, read ? read->load(std::memory_order_relaxed) - before : 0);
         return troubled(settings, r) ? entry_outcome::trouble : entry_outcome::sound;
     } catch (const std::bad_alloc&) {
         failure = "out of memory";

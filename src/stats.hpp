@@ -15,7 +15,7 @@ struct survey_stats {
     std::uint64_t with_errors = 0;    // files with checksum errors
     std::uint64_t unread = 0;         // folders, and names in them, that could not be read
     std::uint64_t frames = 0;         // whole frames decoded, or given from the cache
-    std::uint64_t bytes = 0;          // the sizes of the files read; a file given from the cache is not
+    std::uint64_t bytes = 0;          // read from the files; none from a file given from the cache
     std::mutex lock;                  // the workers add to it in turns
 };
 
