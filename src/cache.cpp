@@ -292,7 +292,7 @@ bool make_folder(const std::string& path, std::string& why)
     return false;
 }
 
-// Where a row's path lies: what a prefix of it may be.
+// Whether path lies below folder.
 bool below(const std::string& path, const std::string& folder)
 {
     return path.size() > folder.size() && path.starts_with(folder) && (folder.ends_with('/') || path[folder.size()] == '/');
