@@ -1,5 +1,7 @@
 #include "report.hpp"
 
+#include "catalogue.hpp"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -75,6 +77,57 @@ TEST(JsonFrames, BlocksCarryTheirBytesFromLevel2)
                   std::string("{\"file\":\"f\",\"pos\":8,\"type\":9,\"name\":\"x\",\"fields\":[{\"name\":\"d\",\"bits\":16,\"value\":0") +
                       (level > 1 ? ",\"bytes\":\"0aff\"" : "") + "}],\"crc\":1,\"crc_ok\":true}\n");
     }
+}
+
+// A list names a file when its status's bit is set, or the errors bit and
+// it has checksum errors; with null the bytes stand and a NUL ends them,
+// without it the separators are escaped and a newline ends the name.
+TEST(SummaryForms, ListsNameOnlyTheFilesAskedFor)
+{
+    const auto bit = [](file_status s) { return 1u << static_cast<unsigned>(s); };
+    const struct {
+        file_status status;
+        std::uint64_t errors;
+        unsigned list;
+        bool listed;
+    } cases[] = {
+        {file_status::stream, 0, bit(file_status::stream), true},
+        {file_status::stream, 0, bit(file_status::none) | bit(file_status::damaged), false},
+        {file_status::none, 0, bit(file_status::none), true},
+        {file_status::damaged, 0, bit(file_status::damaged), true},
+        {file_status::error, 0, bit(file_status::error), true},
+        {file_status::error, 0, list_errors, false},
+        {file_status::stream, 3, list_errors, true},
+        {file_status::stream, 3, bit(file_status::none), false},
+    };
+    for (const auto& c : cases) {
+        summary_facts f{};
+        f.status = c.status;
+        f.errors = c.errors;
+        std::string text, raw;
+        put_summary(text, "a\tb\n", {false, c.list, false}, f, "");
+        put_summary(raw, "a\tb\n", {true, c.list, true}, f, "");
+        EXPECT_EQ(text, c.listed ? "a\\tb\\n\n" : "") << c.list;
+        EXPECT_EQ(raw, c.listed ? std::string("a\tb\n\0", 5) : "") << c.list;
+    }
+}
+
+// JSON carries the rate in hertz from the code, the label as listed, and
+// the reason as a JSON string; the text line carries neither.
+TEST(SummaryForms, JsonHasRateInHertzAndReason)
+{
+    summary_facts f{};
+    f.status = file_status::damaged;
+    f.have_params = true;
+    f.params = {params_value(params_rate, 1), params_value(params_bitdepth, 0), params_value(params_gain, -5)};
+    f.frames = 4;
+    std::string json, text;
+    put_summary(json, "x", {true, 0, false}, f, "lost \"sync\"");
+    put_summary(text, "x", {}, f, "lost sync");
+    EXPECT_EQ(json, "{\"file\":\"x\",\"status\":\"damaged\",\"sync\":null,\"rate\":\"88.1 KHz\",\"rate_index\":1,"
+                    "\"rate_hz\":88200,\"bitdepth\":\"20 bits\",\"bitdepth_index\":0,\"replay_gain\":-5,\"frames\":4,"
+                    "\"errors\":0,\"reason\":\"lost \\\"sync\\\"\"}\n");
+    EXPECT_EQ(text, "x\tdamaged\t-\t88.1 KHz\t20 bits\t-5\t4\t0\n");
 }
 
 }  // namespace
