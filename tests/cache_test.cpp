@@ -10,7 +10,10 @@
 #include <sqlite3.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -175,6 +178,37 @@ TEST(Cache, AlteredRowIsNeverGiven)
         EXPECT_FALSE(altered.usable);
         lost.clear();
     }
+}
+
+// A commit that fails (here the file size limit stands for a full disk) is
+// told once, by the next caller, and the cache is used no more.
+TEST(Cache, FailedCommitIsToldOnce)
+{
+    const std::string file = scratch_dir() + "/full.sqlite";
+    scan_settings settings;
+    summary_cache c;
+    std::string why, lost;
+    ASSERT_TRUE(open_cache(c, file, settings, "1.0", why)) << why;
+    const walk_entry e = file_at("full/a.wav", 1000);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const rlimit low{1, old.rlim_max};
+    const auto xfsz = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+    keep_summary(c, e, 5000 * second, damaged_result(), lost);
+    const bool committed = commit_summaries(c, why);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, xfsz);
+    EXPECT_FALSE(committed);
+    EXPECT_NE(why, "");
+    EXPECT_EQ(lost, "");
+    std::string again;
+    EXPECT_TRUE(commit_summaries(c, again));
+    EXPECT_EQ(again, "");
+    scan_result r;
+    EXPECT_FALSE(recall_summary(c, e, r, lost));
+    EXPECT_EQ(lost, "");
+    EXPECT_FALSE(c.usable);
 }
 
 // Pruning drops the rows of files below the folders walked that the walk
