@@ -51,11 +51,8 @@ constexpr const char* find_sql =
 constexpr const char* keep_sql = "INSERT OR REPLACE INTO summaries VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10,"
                                  " ?11, ?12, ?13, ?14, ?15, ?16, ?17)";
 
-// The statuses kept, by their numbers; error is never kept.
+// The statuses kept, by name; error is never kept.
 constexpr file_status kept_statuses[] = {file_status::stream, file_status::none, file_status::damaged};
-constexpr const char* kept_names[] = {"stream", "none", "damaged"};
-static_assert(static_cast<int>(file_status::stream) == 0 && static_cast<int>(file_status::none) == 1 &&
-              static_cast<int>(file_status::damaged) == 2);
 
 // What is kept of a row, as the row holds it.
 struct row {
@@ -124,10 +121,11 @@ bool read_row(sqlite3_stmt* st, row& r)
     summary_facts& f = r.result.summary;
     f = {};
     const std::string status = text_column(st, 6);
-    const auto* name = std::find(std::begin(kept_names), std::end(kept_names), status);
-    if (name == std::end(kept_names))
+    const auto* kept = std::find_if(std::begin(kept_statuses), std::end(kept_statuses),
+                                    [&](file_status s) { return status == status_name(s); });
+    if (kept == std::end(kept_statuses))
         return false;
-    f.status = kept_statuses[name - kept_names];
+    f.status = *kept;
     f.synced = sqlite3_column_type(st, 7) != SQLITE_NULL;
     f.sync = static_cast<std::uint32_t>(sqlite3_column_int64(st, 7));
     f.have_params = sqlite3_column_type(st, 8) != SQLITE_NULL;
@@ -248,7 +246,7 @@ void commit_pending(summary_cache& c)
         sqlite3_bind_int64(k, 6, p.stamp.mtime_ns);
         sqlite3_bind_int64(k, 7, p.stamp.ctime_ns);
         sqlite3_bind_text(k, 8, c.version.c_str(), -1, SQLITE_STATIC);
-        sqlite3_bind_text(k, 9, kept_names[static_cast<int>(f.status)], -1, SQLITE_STATIC);
+        sqlite3_bind_text(k, 9, status_name(f.status), -1, SQLITE_STATIC);
         if (f.synced)
             sqlite3_bind_int64(k, 10, f.sync);
         if (f.have_params) {
@@ -314,7 +312,7 @@ std::int64_t wall_clock_ns()
 {
     timespec t;
     clock_gettime(CLOCK_REALTIME, &t);
-    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+    return nanoseconds(t);
 }
 
 std::string cache_path(const std::string& cwd, const std::string& path)

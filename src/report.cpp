@@ -70,16 +70,6 @@ void put_column(std::string& s, const char* name)
     }
 }
 
-const char* status_name(file_status s)
-{
-    switch (s) {
-    case file_status::stream: return "stream";
-    case file_status::none: return "none";
-    case file_status::damaged: return "damaged";
-    case file_status::error: return "error";
-    }
-    return "";
-}
 
 // ---------------------------------------------------------------------------
 // Summary
@@ -412,6 +402,17 @@ void put_summary(std::string& line, const char* name, const summary_form& form, 
         put_json_summary(line, name, f, reason);
     else
         put_text_summary(line, name, f);
+}
+
+const char* status_name(file_status s)
+{
+    switch (s) {
+    case file_status::stream: return "stream";
+    case file_status::none: return "none";
+    case file_status::damaged: return "damaged";
+    case file_status::error: return "error";
+    }
+    return "";
 }
 
 named_value params_value(std::uint32_t index, std::int64_t value)

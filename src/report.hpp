@@ -20,6 +20,9 @@ enum class file_status {
     error,    // not opened, not stereo, or the start lies outside it
 };
 
+// The status's name, as the summaries write it.
+const char* status_name(file_status s);
+
 struct report {
     void (*file_begin)(void* self, const char* name);
     void (*sync_found)(void* self, std::uint32_t pos);

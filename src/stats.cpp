@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr const char* status_names[4] = {"stream", "none", "damaged", "error"};
-
 // The commonest extensions first, then in byte order; at most five.
 std::vector<std::pair<std::string, std::uint64_t>> commonest(const walk_skipped& skipped)
 {
@@ -37,7 +35,7 @@ void put_stats(std::string& out, const survey_stats& s, const walk_skipped& skip
     if (json) {
         put(out, "{\"files\":%llu", ull(files));
         for (int i = 0; i < 4; ++i)
-            put(out, ",\"%s\":%llu", status_names[i], ull(s.by_status[i]));
+            put(out, ",\"%s\":%llu", status_name(static_cast<file_status>(i)), ull(s.by_status[i]));
         put(out, ",\"with_checksum_errors\":%llu,\"unread\":%llu,\"frames\":%llu,\"bytes_read\":%llu,\"seconds\":%.3f",
             ull(s.with_errors), ull(s.unread), ull(s.frames), ull(s.bytes), seconds);
         put(out, ",\"passed_over\":{\"other_extensions\":%llu,\"commonest\":{", ull(skipped.other_extensions));
@@ -52,7 +50,7 @@ void put_stats(std::string& out, const survey_stats& s, const walk_skipped& skip
     }
     put(out, "files: %llu (", ull(files));
     for (int i = 0; i < 4; ++i)
-        put(out, "%s%s %llu", i ? ", " : "", status_names[i], ull(s.by_status[i]));
+        put(out, "%s%s %llu", i ? ", " : "", status_name(static_cast<file_status>(i)), ull(s.by_status[i]));
     put(out, "), %llu with checksum errors\n", ull(s.with_errors));
     put(out, "folders or names not read: %llu\n", ull(s.unread));
     put(out, "frames: %llu\nbytes read: %llu\nseconds: %.3f\n", ull(s.frames), ull(s.bytes), seconds);

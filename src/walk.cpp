@@ -191,9 +191,8 @@ void walk_folder(walker& w, owned_fd& dir, const std::string& path)
 
 file_stamp stamp_of(const struct stat& st)
 {
-    const auto ns = [](const timespec& t) { return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec; };
     return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-            static_cast<std::uint64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim), S_ISREG(st.st_mode)};
+            static_cast<std::uint64_t>(st.st_size), nanoseconds(st.st_mtim), nanoseconds(st.st_ctim), S_ISREG(st.st_mode)};
 }
 
 std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, bool recursive,

@@ -26,6 +26,12 @@ struct walk_entry {
     bool walked;       // found by a walk, as a regular file
 };
 
+// A file time, or a clock's, in nanoseconds since the epoch.
+inline std::int64_t nanoseconds(const timespec& t)
+{
+    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
 // The stamp of what st tells.
 file_stamp stamp_of(const struct stat& st);
 
