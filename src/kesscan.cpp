@@ -17,10 +17,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -77,29 +75,30 @@ constexpr const char* usage_text =
     "  --help       this text\n"
     "  --version    the version\n";
 
+// The words of a comma list, empty ones among them.
+std::vector<std::string_view> comma_words(std::string_view text)
+{
+    std::vector<std::string_view> words;
+    for (std::size_t comma; (comma = text.find(',')) != std::string_view::npos; text.remove_prefix(comma + 1))
+        words.push_back(text.substr(0, comma));
+    words.push_back(text);
+    return words;
+}
+
 // The statuses a comma list names, as summary_form's list bits; 0 when a
 // word is not a status.
 unsigned listed_statuses(std::string_view text)
 {
-    constexpr std::pair<std::string_view, unsigned> words[] = {
-        {"stream", 1u << static_cast<unsigned>(file_status::stream)},
-        {"none", 1u << static_cast<unsigned>(file_status::none)},
-        {"damaged", 1u << static_cast<unsigned>(file_status::damaged)},
-        {"error", 1u << static_cast<unsigned>(file_status::error)},
-        {"errors", list_errors},
-    };
     unsigned list = 0;
-    for (;;) {
-        const std::size_t comma = text.find(',');
-        const std::string_view word = text.substr(0, comma);
-        const auto* w = std::find_if(std::begin(words), std::end(words), [&](const auto& p) { return p.first == word; });
-        if (w == std::end(words))
+    for (const std::string_view word : comma_words(text)) {
+        unsigned bit = word == "errors" ? list_errors : 0;
+        for (const file_status s : {file_status::stream, file_status::none, file_status::damaged, file_status::error})
+            bit |= word == status_name(s) ? 1u << static_cast<unsigned>(s) : 0;
+        if (!bit)
             return 0;
-        list |= w->second;
-        if (comma == std::string_view::npos)
-            return list;
-        text.remove_prefix(comma + 1);
+        list |= bit;
     }
+    return list;
 }
 
 // The extensions a comma list names, in lower case without a leading dot,
@@ -107,17 +106,12 @@ unsigned listed_statuses(std::string_view text)
 std::vector<std::string> extension_list(std::string_view text)
 {
     std::vector<std::string> list;
-    for (;;) {
-        const std::size_t comma = text.find(',');
-        std::string_view word = text.substr(0, comma);
+    for (std::string_view word : comma_words(text)) {
         if (word.starts_with('.'))
             word.remove_prefix(1);
         if (word.empty())
             return {};
         list.push_back(extension_of(("." + std::string(word)).c_str()));
-        if (comma == std::string_view::npos)
-            break;
-        text.remove_prefix(comma + 1);
     }
     std::sort(list.begin(), list.end());
     list.erase(std::unique(list.begin(), list.end()), list.end());
