@@ -184,11 +184,9 @@ TEST(Cache, AlteredRowIsNeverGiven)
 // told once, by the next caller, and the cache is used no more.
 TEST(Cache, FailedCommitIsToldOnce)
 {
-    const std::string file = scratch_dir() + "/full.sqlite";
-    scan_settings settings;
     summary_cache c;
     std::string why, lost;
-    ASSERT_TRUE(open_cache(c, file, settings, "1.0", why)) << why;
+    ASSERT_TRUE(open_cache(c, scratch_dir() + "/full.sqlite", {}, "1.0", why)) << why;
     const walk_entry e = file_at("full/a.wav", 1000);
     rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -216,11 +214,9 @@ TEST(Cache, FailedCommitIsToldOnce)
 // outside the folders.
 TEST(Cache, PruneKeepsWhatTheWalkCouldNotSee)
 {
-    const std::string file = scratch_dir() + "/prune.sqlite";
-    scan_settings settings;
     summary_cache c;
     std::string why, lost;
-    ASSERT_TRUE(open_cache(c, file, settings, "1.0", why)) << why;
+    ASSERT_TRUE(open_cache(c, scratch_dir() + "/prune.sqlite", {}, "1.0", why)) << why;
     const std::string root = scratch_dir() + "/p";
     const walk_entry found = file_at("p/found.wav", 1000), gone = file_at("p/gone.wav", 1000),
                      sealed = file_at("p/sealed/in.wav", 1000), beside = file_at("p0/beside.wav", 1000),
