@@ -214,6 +214,24 @@ bool check_schema(sqlite3* db, std::string& why)
     return false;
 }
 
+// In WAL mode readers and the writer do not wait for each other, and a
+// commit needs no sync of its own: a run that is killed keeps what it
+// committed, and a crash of the system may lose only the last rows.
+// Turning a file to WAL takes it alone for a moment, and SQLite does not
+// wait for that (the switch reads first, and a reader that waited for a
+// writer could deadlock with it): another run opening the same new file
+// may hold it, so the switch is tried again for as long as a write waits.
+bool use_wal(sqlite3* db)
+{
+    constexpr int pause_ms = 5;
+    int rc = SQLITE_OK;
+    for (int waited = 0; busy(rc = sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr)) &&
+                         waited < busy_ms;
+         waited += pause_ms)
+        sqlite3_sleep(pause_ms);
+    return rc == SQLITE_OK && exec(db, "PRAGMA synchronous = NORMAL");
+}
+
 bool prepare(sqlite3* db, const char* sql, statement_ptr& st)
 {
     sqlite3_stmt* raw = nullptr;
@@ -374,10 +392,7 @@ bool open_cache(summary_cache& c, const std::string& file, const scan_settings& 
         why = "the file cannot be written";
         return false;
     }
-    // In WAL mode readers and the writer do not wait for each other, and a
-    // commit needs no sync of its own: a run that is killed keeps what it
-    // committed, and a crash of the system may lose only the last rows.
-    if (!check_schema(raw, why) || !exec(raw, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL") ||
+    if (!check_schema(raw, why) || !use_wal(raw) ||
         !prepare(raw, find_sql, c.find) || !prepare(raw, keep_sql, c.keep)) {
         if (why.empty())
             why = sqlite3_errmsg(raw);

@@ -14,6 +14,9 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <latch>
+#include <thread>
+#include <vector>
 
 #include <filesystem>
 #include <fstream>
@@ -207,6 +210,30 @@ TEST(Cache, FailedCommitIsToldOnce)
     EXPECT_FALSE(recall_summary(c, e, r, lost));
     EXPECT_EQ(lost, "");
     EXPECT_FALSE(c.usable);
+}
+
+// Runs that open one new cache at once all use it: the first makes the
+// table while the others wait, and turning the file to WAL mode, which
+// SQLite does not wait for, is tried again while another holds the file.
+TEST(Cache, RunsOpeningOneNewFileAtOnceAllUseIt)
+{
+    for (int round = 0; round < 100; ++round) {
+        const std::string file = scratch_dir() + "/together" + std::to_string(round) + ".sqlite";
+        summary_cache caches[3];
+        std::string whys[3];
+        bool opened[3] = {};
+        std::latch start(3);
+        {
+            std::vector<std::jthread> runs;
+            for (int i = 0; i < 3; ++i)
+                runs.emplace_back([&, i] {
+                    start.arrive_and_wait();
+                    opened[i] = open_cache(caches[i], file, {}, "1.0", whys[i]);
+                });
+        }
+        for (int i = 0; i < 3; ++i)
+            ASSERT_TRUE(opened[i]) << "round " << round << ": " << whys[i];
+    }
 }
 
 // Pruning drops the rows of files below the folders walked that the walk
