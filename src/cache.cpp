@@ -22,9 +22,6 @@ namespace {
 constexpr int application_id = 0x6b657353;
 constexpr int schema_version = 1;
 
-// Reading and writing wait this long for another process's write.
-constexpr int busy_ms = 10000;
-
 // Summaries are committed together, once a second: a commit of each alone
 // took a quick survey twice as long.
 constexpr std::int64_t commit_ns = 1'000'000'000;
@@ -221,7 +218,7 @@ bool check_schema(sqlite3* db, std::string& why)
 // wait for that (the switch reads first, and a reader that waited for a
 // writer could deadlock with it): another run opening the same new file
 // may hold it, so the switch is tried again for as long as a write waits.
-bool use_wal(sqlite3* db)
+bool use_wal(sqlite3* db, int busy_ms)
 {
     constexpr int pause_ms = 5;
     int rc = SQLITE_OK;
@@ -387,12 +384,12 @@ bool open_cache(summary_cache& c, const std::string& file, const scan_settings& 
         return false;
     }
     sqlite3_extended_result_codes(raw, 1);
-    sqlite3_busy_timeout(raw, busy_ms);
+    sqlite3_busy_timeout(raw, c.busy_ms);
     if (sqlite3_db_readonly(raw, "main") == 1) {
         why = "the file cannot be written";
         return false;
     }
-    if (!check_schema(raw, why) || !use_wal(raw) ||
+    if (!check_schema(raw, why) || !use_wal(raw, c.busy_ms) ||
         !prepare(raw, find_sql, c.find) || !prepare(raw, keep_sql, c.keep)) {
         if (why.empty())
             why = sqlite3_errmsg(raw);

@@ -47,6 +47,7 @@ struct summary_cache {
     std::string settings;     // the settings part of every key
     std::string version;      // of the program
     std::string cwd;          // relative paths are kept under it; empty: not kept
+    int busy_ms = 10'000;     // how long a read or write waits for another process's write
     std::mutex lock;          // the workers and the committer take the connection in turns
     bool usable = false;      // false once it has failed: nothing more is asked of it
     std::string failure;      // why it failed, until a caller has told it

@@ -236,6 +236,32 @@ TEST(Cache, RunsOpeningOneNewFileAtOnceAllUseIt)
     }
 }
 
+// Another process writing to the cache past the wait is not a failure of
+// the cache: what was kept waits for the next commit.
+TEST(Cache, AnotherWriterDelaysTheCommitOnly)
+{
+    const std::string file = scratch_dir() + "/held.sqlite";
+    summary_cache c;
+    c.busy_ms = 0;
+    std::string why, lost;
+    ASSERT_TRUE(open_cache(c, file, {}, "1.0", why)) << why;
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
+    const sqlite_ptr own{other};
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    const walk_entry e = file_at("held/a.wav", 1000);
+    scan_result r;
+    keep_now(c, e, 5000 * second, damaged_result());
+    EXPECT_FALSE(recall_summary(c, e, r, lost));
+    EXPECT_EQ(c.pending.size(), 1u);
+    ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_TRUE(commit_summaries(c, why)) << why;
+    EXPECT_TRUE(recall_summary(c, e, r, lost));
+    EXPECT_EQ(lost, "");
+    EXPECT_TRUE(c.usable);
+}
+
 // Pruning drops the rows of files below the folders walked that the walk
 // did not find, and keeps those below a folder it could not read and those
 // outside the folders.
