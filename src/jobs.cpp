@@ -148,35 +148,48 @@ void write_line(output_sink out, int stream, const std::string& line)
     out.write(out.opaque, stream, line.data(), line.size());
 }
 
-// The scan of a file, or what the cache kept of it, written as the scan
-// writes it: what standard error was told of the file, then its summary.
-// A cache that fails says so once, in the output's order.
+void tell_lost(output_sink out, const summary_cache& cache, std::string& lost)
+{
+    if (!lost.empty())
+        write_line(out, out_messages, "kesscan: cache " + cache.file + ": " + lost + "; scanning without it\n");
+    lost.clear();
+}
+
+// What the cache kept of a file, written as its scan wrote it: what
+// standard error was told of the file, then its summary. False when the
+// cache has nothing sure of it. A cache that fails says so once, in the
+// output's order.
+bool recall_entry(const scan_settings& settings, const walk_entry& e, output_sink out, summary_cache& cache,
+                  scan_result& r)
+{
+    std::string lost;
+    const bool hit = recall_summary(cache, e, r, lost);
+    tell_lost(out, cache, lost);
+    if (!hit)
+        return false;
+    if (!r.reason.empty())
+        write_line(out, out_messages, e.path + ": " + r.reason + "\n");
+    std::string line;
+    put_summary(line, e.path.c_str(), summary_form_of(settings), r.summary, r.reason);
+    write_line(out, out_text, line);
+    return true;
+}
+
+// The scan of a file, or what the cache kept of it.
 scan_result scan_or_recall(const scan_settings& settings, const walk_entry& e, output_sink out,
                            std::atomic<std::uint64_t>* read, summary_cache* cache)
 {
     const input_kind kind = e.walked ? input_kind::walked : input_kind::named;
     if (!cache)
         return scan_file(settings, e.path.c_str(), out, read, kind);
-    std::string lost;
-    const auto tell_lost = [&] {
-        if (!lost.empty())
-            write_line(out, out_messages, "kesscan: cache " + cache->file + ": " + lost + "; scanning without it\n");
-        lost.clear();
-    };
     scan_result r;
-    if (recall_summary(*cache, e, r, lost)) {
-        if (!r.reason.empty())
-            write_line(out, out_messages, e.path + ": " + r.reason + "\n");
-        std::string line;
-        put_summary(line, e.path.c_str(), summary_form_of(settings), r.summary, r.reason);
-        write_line(out, out_text, line);
+    if (recall_entry(settings, e, out, *cache, r))
         return r;
-    }
-    tell_lost();
     const std::int64_t began = wall_clock_ns();
     r = scan_file(settings, e.path.c_str(), out, read, kind);
+    std::string lost;
     keep_summary(*cache, e, began, r, lost);
-    tell_lost();
+    tell_lost(out, *cache, lost);
     return r;
 }
 
@@ -296,6 +309,29 @@ survey_result scan_in_turn(const scan_settings& settings, const std::vector<walk
     return r;
 }
 
+// Writes out, on the calling thread, the first entries that the cache
+// gives back; the index of the first that must be read. Workers start only
+// there: a library that has not changed is told without a hand-off between
+// threads, and one that has is read by them from its first change on.
+std::size_t recall_leading(const scan_settings& settings, const std::vector<walk_entry>& entries, progress* shown,
+                           summary_cache& cache, survey_stats* stats, survey_result& result)
+{
+    std::size_t i = 0;
+    try {
+        for (scan_result r; i < entries.size() && !entries[i].error && !stdout_failed() &&
+                            recall_entry(settings, entries[i], standard_sink(), cache, r);
+             ++i) {
+            count(stats, &r, 0);
+            result.trouble |= troubled(settings, r);
+            if (shown)
+                file_done(*shown, 0, entries[i].stamp.size);
+        }
+    } catch (const std::exception&) {
+        // The entry is left to the workers, whose scan tells what failed.
+    }
+    return i;
+}
+
 }  // namespace
 
 unsigned processors()
@@ -321,17 +357,20 @@ survey_result scan_entries(const scan_settings& settings, const std::vector<walk
         start_progress(shown);
     }
     progress* p = show_progress ? &shown : nullptr;
-    survey_result result;
+    survey_result result{false, false};
     if (jobs == 1) {
         result = scan_in_turn(settings, entries, p, cache, stats);
     } else {
+        const std::size_t first = cache ? recall_leading(settings, entries, p, *cache, stats, result) : 0;
         ordered_run run;
         run.settings = &settings;
         run.cache = cache;
         run.stats = stats;
         run.entries = &entries;
         run.shown = p;
-        run.stdin_turn = next_stdin(entries, 0);
+        run.next = run.current = first;
+        run.stop = stdout_failed();
+        run.stdin_turn = next_stdin(entries, first);
         run.slots.resize(entries.size());
         {
             // Workers that cannot be started (too many threads, too little
@@ -340,14 +379,15 @@ survey_result scan_entries(const scan_settings& settings, const std::vector<walk
             std::vector<std::jthread> others;
             try {
                 others.reserve(jobs - 1);
-                for (unsigned w = 1; w < jobs; ++w)
+                for (unsigned w = 1; w < jobs && w < entries.size() - first; ++w)
                     others.emplace_back(work, std::ref(run), w);
             } catch (const std::system_error&) {
             } catch (const std::bad_alloc&) {
             }
             work(run, 0);
         }
-        result = {run.trouble, run.failed};
+        result.trouble |= run.trouble;
+        result.failed |= run.failed;
     }
     if (show_progress)
         stop_progress(shown);
