@@ -318,7 +318,7 @@ std::size_t recall_leading(const scan_settings& settings, const std::vector<walk
 {
     std::size_t i = 0;
     try {
-        for (scan_result r; i < entries.size() && !entries[i].error && !stdout_failed() &&
+        for (scan_result r; i < entries.size() && !stdout_failed() &&
                             recall_entry(settings, entries[i], standard_sink(), cache, r);
              ++i) {
             count(stats, &r, 0);
