@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs commands side by side, interleaved, and reports each one's time as
 // a ratio to the first (the baseline), wall time and processor time (user
 // and system, of every thread): the median of the per-round ratios and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The floor under kesscan for FLAC: decode a file with libFLAC's stream
 // decoder, MD5 checking off, and do nothing with the samples.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The least a survey of many FLAC files can do: open each with libFLAC's
 // stream decoder, decode its first frame, close it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The least a scan for checksum errors can do on top of reading the file:
 // the real sample-parity source fills the window, and its words are walked
 // byte by byte with the frame checksum, without bit readers or printer. It

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The least a survey of many files can do: open each file, read its first
 // block of 4096 frames as 32-bit integers through libsndfile, close it.
 #include <sndfile.h>

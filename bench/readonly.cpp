@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The floor under kesscan: read a sound file through libsndfile in blocks
 // of 4096 frames as 32-bit integers and do nothing else.
 #include <sndfile.h>

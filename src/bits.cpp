@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bits.hpp"
 
 #include <cassert>

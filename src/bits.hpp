@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bit reader.
 //
 // A bitreader is a window of 1024 bit cells held in 32 words. Cell k lives in

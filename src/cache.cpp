@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cache.hpp"
 
 #include "catalogue.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Summaries kept between runs, in an SQLite database the user asks for: a
 // file whose stat data are the same as when its summary was kept is not
 // read again. A row is kept for each file's path and the settings that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame catalogue: the names and payload layouts of the known frame
 // types, indexed by the type byte. Fields are read least significant bit
 // first; every table's first field is the size byte, the frame's result.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // System calls that a signal may interrupt before they did anything, and
 // descriptors that are not ready.
 #pragma once

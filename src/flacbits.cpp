@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "flacbits.hpp"
 
 #include "eintr.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The FLAC sample source: native FLAC decoded by libFLAC's stream decoder,
 // straight from a descriptor (a file, or a pipe, which libsndfile cannot
 // read FLAC from). The decoder keeps a buffer for each channel; the sample

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "formats.hpp"
 
 #include <sndfile.h>

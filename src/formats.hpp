@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sound formats libsndfile knows, by the extensions of their files.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scan's input before a decoder takes it: the descriptor, opened however
 // long its path, and what its first bytes tell, looked at without taking
 // them from a pipe.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "jobs.hpp"
 
 #include "output.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scanning the files of a command line: one after another on the calling
 // thread, or several at once on threads of their own. Either way each
 // file's text and messages come out whole and in order, byte for byte the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ker-common.hpp"
 
 // The names are labels printed beside the value, exactly as they have always

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The names of coded values in the side stream's frames.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kescrc.hpp"
 
 std::uint32_t kes_crc_end(std::uint32_t c)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The side stream's 8-bit frame checksum. It runs a 32-bit register over the
 // table of the reflected CRC-32 polynomial 0xEDB88320, but each data byte
 // enters at the top of the register while the byte leaving at the bottom

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kesscan: finds the side stream carried in bit 8 of left XOR right of a
 // stereo sound file, and decodes and prints its frames. This is the command
 // line; the scan of a file is scan_file's.

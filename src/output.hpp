@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where text goes. A scan writes through an output sink, which is the
 // process's standard output and standard error written straight, or a
 // buffer of its own while another file's output is being written. What

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The table-driven field and frame printer: it reads each field of a
 // frame's table from a bit reader and prints it in fixed columns, by the
 // field's flags, at the printer's current level.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "progress.hpp"
 
 #include "output.hpp"

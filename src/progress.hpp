@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How far a survey has come, as one status line on standard error, redrawn
 // a few times a second by a thread of its own and erased at the end:
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Outputs beside the text: one summary line per file, as tab-separated text
 // or as JSON, and the frames as JSON Lines. The frame loop tells an output
 // what it decodes through a record of plain operations, each handed the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sample-source.hpp"
 
 #if defined(__SSE2__)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The side stream's bit source: one bit per stereo sample frame, bit xorbit
 // of (left XOR right) in libsndfile's 32-bit integer form, where a sample of
 // any width is scaled to fill the 32 bits. Bit 8 is then the least

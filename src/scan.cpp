@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scan.hpp"
 
 #include "bits.hpp"

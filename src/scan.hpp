@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scanning one file: it is opened, its side stream's sync pattern searched
 // for near the start position, and its frames decoded and printed, with
 // their checksums checked, until the samples end. Everything a scan holds

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The libsndfile sample source: any format libsndfile reads, in blocks of
 // 4096 interleaved frames in its 32-bit integer form.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The totals of a survey, told at its end with --stats, as rg --stats and
 // rsync --stats tell theirs: the files by status, their frames and bytes,
 // the time, and what the walks passed over.

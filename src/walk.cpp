@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "walk.hpp"
 
 #include "eintr.hpp"

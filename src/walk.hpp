@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The files a command line names: each operand, and with recursion the
 // sound files in every folder it names, walked depth first in byte order of
 // the names.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the transcripts cannot reach: the reader's window and refill
 // contract.
 #include "bits.hpp"

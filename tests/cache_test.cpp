@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The summary cache on its own: what a row must match to be given again,
 // the clock that decides whether a file is safely older than its read, a
 // row whose values were altered, and pruning.

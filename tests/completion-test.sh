@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The completions offer the long options, an option's values and file
 # names, as bash-completion runs them.
 # bash-completion itself is not written for set -eu.

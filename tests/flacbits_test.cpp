@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The FLAC source when the input's reads fail or are not ready: a read is
 // made to fail at a chosen call, in place of the system's.
 #include "flacbits.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a WAV or AIFF header promises, read from a file and through a pipe:
 // headers written here byte by byte, little- and big-endian.
 #include "input.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ker-common.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kescrc.hpp"
 
 #include <gtest/gtest.h>

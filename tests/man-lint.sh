@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Every manual page formats without a single warning.
 set -euo pipefail
 status=0

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The printer's features that no frame layout uses, its columns, and the
 // order of what it holds.
 #include "print.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The progress line: its text, and what it counts as files end.
 #include "progress.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scans as a library: two files scanned at once on two threads, over and
 // over, each giving byte for byte what it gives alone.
 #include "scan.hpp"

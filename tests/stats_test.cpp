@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The block of totals: every count in its place, the five commonest
 // extensions passed over, ties in byte order, and a JSON object whatever
 // bytes an extension has.

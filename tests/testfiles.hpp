@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test inputs made at test time: sound files written by kesgen, and runs of
 // the built programs with their output caught.
 #pragma once

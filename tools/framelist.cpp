@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "framelist.hpp"
 
 #include "kescrc.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame list kesgen writes into a side stream, one item a line ('#'
 // starts a comment):
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kesgen: writes a sound file whose side stream carries the frames of a
 // frame list (see framelist.hpp), for testing players, converters and
 // decoders, and kesscan.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """An independent model of the side stream, for checking the transcripts.
 
     python3 tests/cases/model.py tests/cases/*.txt

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The JSON string writer on arbitrary bytes, judged by a JSON parser of its
 // own: what it writes parses as one string, which is the input itself
 // exactly when the input is UTF-8, as the parser's library judges UTF-8.

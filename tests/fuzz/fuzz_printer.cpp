@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bit reader and the field printer on arbitrary bytes and arbitrary
 // field tables, within the limits the records allow: value widths 1 to 64
 // (anything through BF_VARSIZE), any flags, value names for every value of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole scan of one file: the input's first four bytes choose the
 // options, the rest is opened as a sound file through a memory file's
 // /dev/fd path, as a user's file would be.

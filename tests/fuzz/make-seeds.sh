@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Seed corpora for the fuzz targets: kesgen files of every container behind
 # a 4-byte option header, and a few field tables with their data.
 set -euo pipefail
