@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the transcripts in tests/cases: each is a shell session, and every
 // command's standard output, standard error and exit status must come out
 // exactly as written under it.
@@ -10,12 +11,24 @@
 //   00000000: [0] magic       a line of standard output
 //   ! x.wav: ...              a line of standard error
 //   ? 1                       the exit status, when it is not 0
+//   ## name                   a section: see below
+//   # needs root              the next command needs root (or strace); before
+//                             the first command, every command does
+//
+// A transcript without sections is one test. One with sections is a test a
+// section: each runs in a folder of its own, after the commands before the
+// first section, so sections share no state and run side by side. A
+// command whose need is not met here is not run, and its test is reported
+// as skipped, with why, after the rest of it has run.
 //
 // kesscan and kesgen are the built programs; under KESSCAN_WRAPPER (valgrind)
-// kesscan runs inside it. "limit_memory KIB" caps the memory of what follows.
+// kesscan runs inside it. "limit_memory KIB" caps the memory of what follows;
+// "unprivileged COMMAND" runs a command without root's power to read and
+// write what its permissions forbid.
 #include "testfiles.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -28,19 +41,35 @@ struct command {
     std::string text, out, err;
     int status = 0;
     int line = 0;
+    std::string needs;  // "root", "strace" or empty
 };
 
-std::vector<command> read_case(const std::filesystem::path& path)
+struct section {
+    std::string name;  // empty: the commands before the first section
+    std::vector<command> commands;
+};
+
+std::vector<section> read_case(const std::filesystem::path& path)
 {
     std::ifstream in(path);
-    std::vector<command> commands;
+    std::vector<section> sections(1);
     bool open = false;  // lines may still belong to the last command
+    std::string needs, all_need;  // the next command's; every command's
     int n = 0;
     for (std::string line; std::getline(in, line);) {
         ++n;
+        std::vector<command>& commands = sections.back().commands;
         if (line.starts_with("$ ")) {
-            commands.push_back({line.substr(2), "", "", 0, n});
+            commands.push_back({line.substr(2), "", "", 0, n, needs.empty() ? all_need : needs});
+            needs.clear();
             open = true;
+        } else if (line.starts_with("## ")) {
+            sections.push_back({line.substr(3), {}});
+            open = false;
+        } else if (line.starts_with("# needs ")) {
+            const bool first = sections.size() == 1 && commands.empty();
+            (first ? all_need : needs) = line.substr(8);
+            open = false;
         } else if (line.empty() || line[0] == '#') {
             open = false;
         } else if (!open) {
@@ -55,17 +84,37 @@ std::vector<command> read_case(const std::filesystem::path& path)
             commands.back().out += line + "\n";
         }
     }
-    return commands;
+    return sections;
 }
 
+// "case" for a transcript without sections, "case/section" for each section.
 std::vector<std::string> case_names()
 {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(CASES_DIR))
-        if (entry.path().extension() == ".txt")
-            names.push_back(entry.path().stem().string());
+    for (const auto& entry : std::filesystem::directory_iterator(CASES_DIR)) {
+        if (entry.path().extension() != ".txt")
+            continue;
+        const std::string stem = entry.path().stem().string();
+        const std::vector<section> sections = read_case(entry.path());
+        if (sections.size() == 1)
+            names.push_back(stem);
+        for (std::size_t i = 1; i < sections.size(); ++i)
+            names.push_back(stem + "/" + sections[i].name);
+    }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// Why a need cannot be met here, or empty when it can.
+std::string unmet(const std::string& need)
+{
+    if (need.empty())
+        return "";
+    if (need == "root")
+        return geteuid() == 0 ? "" : "needs root";
+    if (need == "strace")
+        return run("strace -f -qq -o /dev/null true").status == 0 ? "" : "needs a working strace";
+    return "needs " + need + ", which no case knows";
 }
 
 #if defined(KESSCAN_SANITIZED)
@@ -79,31 +128,65 @@ constexpr const char* limit_memory = "limit_memory() { :; }\n";
 constexpr const char* limit_memory = "limit_memory() { ulimit -v \"$1\"; }\n";
 #endif
 
-class Cases : public testing::TestWithParam<std::string> {};
+// Root reads and writes past permissions; without those powers it is as
+// any user, who needs nothing dropped.
+constexpr const char* unprivileged =
+    "unprivileged() { if [ \"$(id -u)\" = 0 ]; then setpriv --bounding-set -dac_override,-dac_read_search \"$@\";"
+    " else \"$@\"; fi; }\n";
 
-TEST_P(Cases, ReplayExactly)
+// Runs commands in dir; the reasons of those not run go to skipped.
+void replay(const std::vector<command>& commands, const std::string& dir, const std::string& place,
+            std::string& skipped)
 {
     const std::filesystem::path bin = std::filesystem::path(KESSCAN_PATH).parent_path();
     const char* wrapper = std::getenv("KESSCAN_WRAPPER");
     const std::string prelude = "export PATH=" + quoted(bin.string()) + ":\"$PATH\"\n" + limit_memory +
+                                unprivileged +
                                 (wrapper ? "kesscan() { " + std::string(wrapper) + " kesscan \"$@\"; }\n" : "");
-    const std::string dir = scratch_dir() + "/" + GetParam();
-    std::filesystem::create_directory(dir);
-    const std::vector<command> commands = read_case(std::string(CASES_DIR) + "/" + GetParam() + ".txt");
-    ASSERT_FALSE(commands.empty());
     for (const command& c : commands) {
+        const std::string where = place + ":" + std::to_string(c.line) + ": $ " + c.text;
+        if (const std::string why = unmet(c.needs); !why.empty()) {
+            skipped += where.substr(0, where.find('\n')) + ": " + why + "\n";
+            continue;
+        }
         const run_result r = run("bash -c " + quoted("cd " + quoted(dir) + "\n" + prelude + c.text));
-        const std::string where = GetParam() + ".txt:" + std::to_string(c.line) + ": $ " + c.text;
         EXPECT_EQ(r.out, c.out) << where;
         EXPECT_EQ(r.err, c.err) << where;
         EXPECT_EQ(r.status, c.status) << where;
     }
 }
 
+class Cases : public testing::TestWithParam<std::string> {};
+
+TEST_P(Cases, ReplayExactly)
+{
+    const std::string name = GetParam();
+    const std::string file = name.substr(0, name.find('/'));
+    const std::vector<section> sections = read_case(std::string(CASES_DIR) + "/" + file + ".txt");
+    const auto part = std::find_if(sections.begin() + 1, sections.end(),
+                                   [&](const section& s) { return file + "/" + s.name == name; });
+    ASSERT_TRUE(sections.size() == 1 || part != sections.end()) << name;
+    std::string dir = scratch_dir() + "/" + name;
+    std::replace(dir.begin() + static_cast<std::ptrdiff_t>(scratch_dir().size()) + 1, dir.end(), '/', '_');
+    std::filesystem::create_directory(dir);
+    std::string skipped;
+    replay(sections[0].commands, dir, file + ".txt", skipped);
+    if (part != sections.end()) {
+        ASSERT_FALSE(part->commands.empty()) << name;
+        replay(part->commands, dir, file + ".txt [" + part->name + "]", skipped);
+    } else {
+        ASSERT_FALSE(sections[0].commands.empty()) << name;
+    }
+    if (!skipped.empty() && !HasFailure())
+        GTEST_SKIP() << "not run here:\n" << skipped;
+}
+
 INSTANTIATE_TEST_SUITE_P(Transcripts, Cases, testing::ValuesIn(case_names()),
                          [](const auto& info) {
                              std::string name = info.param;
-                             std::replace(name.begin(), name.end(), '-', '_');
+                             std::replace_if(name.begin(), name.end(),
+                                             [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
+                                             '_');
                              return name;
                          });
 
