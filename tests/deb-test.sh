@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The packages dpkg-buildpackage made, in the folder $1: lintian finds no
+# error or warning in them, and once apt-get has installed them, with every
+# dependency, the installed kesscan decodes a file the installed kesgen
+# writes. They are removed again at the end.
+set -euo pipefail
+debs=$(cd "$1" && pwd)
+tags=$(lintian --pedantic --tag-display-limit 0 "$debs"/kesscan_*.changes)
+printf '%s\n' "$tags" | sed '/^$/d'
+if printf '%s\n' "$tags" | grep -q '^[EW]:'; then
+    echo "lintian found errors or warnings"
+    exit 1
+fi
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$debs"/kesscan_*.deb "$debs"/kesgen_*.deb >/dev/null
+trap 'DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq kesscan kesgen >/dev/null' EXIT
+for f in /usr/share/man/man1/kesscan.1.gz /usr/share/man/man1/kesgen.1.gz /usr/share/doc/kesscan/copyright \
+    /usr/share/bash-completion/completions/kesscan /usr/share/bash-completion/completions/kesgen; do
+    [ -e "$f" ] || { echo "not installed: $f"; exit 1; }
+done
+/usr/bin/kesscan --version | grep -qx 'kesscan [0-9.]*' || { echo "no version"; exit 1; }
+AUTOPKGTEST_TMP=$(mktemp -d) "$(dirname "$0")/../debian/tests/installed" >/dev/null
+echo "installed and scanned: $(dpkg-query -W -f='${Package} ${Version}  ' kesscan kesgen)"
