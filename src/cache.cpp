@@ -23,8 +23,8 @@ namespace {
 constexpr int application_id = 0x6b657353;
 constexpr int schema_version = 1;
 
-// Summaries are committed together, once a second: a commit of each alone
-// took a quick survey twice as long.
+// Summaries are committed together, once a second: a transaction for each
+// would cost a sync for each file.
 constexpr std::int64_t commit_ns = 1'000'000'000;
 
 constexpr const char* schema =

@@ -104,8 +104,9 @@ static_assert(std::string_view(frame_01[params_bitdepth].name) == "bitdepth" &&
 
 // Value names are looked up by the raw value: a table must have an entry
 // for every value its field can take.
-static_assert(frame_01[3].values == kes_bitdepths && std::size(kes_bitdepths) == 1u << frame_01[3].size);
-static_assert(frame_01[6].values == ker_rates && std::size(ker_rates) == 1u << frame_01[6].size);
+static_assert(frame_01[params_bitdepth].values == kes_bitdepths &&
+              std::size(kes_bitdepths) == 1u << frame_01[params_bitdepth].size);
+static_assert(frame_01[params_rate].values == ker_rates && std::size(ker_rates) == 1u << frame_01[params_rate].size);
 
 // The payload bytes each layout reads, whatever the size byte says; a type
 // without a layout reads none, and its size byte counts for nothing.

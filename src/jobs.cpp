@@ -194,9 +194,8 @@ scan_result scan_or_recall(const scan_settings& settings, const walk_entry& e, o
     return r;
 }
 
-// Scans one entry, or tells why a folder could not be read. A scan that
-// fails for want of memory or the like is told as the entry's own message;
-// the run goes on.
+// Adds an entry's outcome to the totals, when asked: a folder that could
+// not be read (r is nullptr), or a scan or a recall and the bytes it read.
 void count(survey_stats* stats, const scan_result* r, std::uint64_t bytes)
 {
     if (!stats)
@@ -212,6 +211,9 @@ void count(survey_stats* stats, const scan_result* r, std::uint64_t bytes)
     stats->bytes += bytes;
 }
 
+// Scans one entry, or tells why a folder could not be read. A scan that
+// fails for want of memory or the like is told as the entry's own message;
+// the run goes on.
 entry_outcome scan_entry(const scan_settings& settings, const walk_entry& e, output_sink out,
                          std::atomic<std::uint64_t>* read, summary_cache* cache, survey_stats* stats)
 {

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "ker-common.hpp"
 
-// The names are labels printed beside the value, exactly as they have always
-// been printed: scripts and stored outputs match them, so they are kept as
-// written (index 1 reads "88.1 KHz") rather than worked out from the index.
+// The names are labels printed beside the value: scripts and stored outputs
+// match them, so they are kept as written (index 1 reads "88.1 KHz") rather
+// than worked out from the index.
 
 // clang-format off
 const char* const ker_rates[32] = {

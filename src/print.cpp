@@ -16,7 +16,7 @@
 // and numbers with to_chars, with the bytes the printf formats would give,
 // and gathered in the printer's block, which goes to the sink when it is
 // nearly full or when print_flush is called, rather than a call for every
-// frame and a copy of every byte by stdio (bench/README.md).
+// frame and a copy of every byte by stdio.
 // Text gathered when the end of the samples unwinds through a frame stays,
 // and goes out in order at the next flush.
 
@@ -331,7 +331,7 @@ std::uint64_t print_fields(printer& pr, bitreader& r, const bitfield* table, std
     // BF_VARSIZE entries, which take a width from their low 32 bits. A slot
     // no entry has written yet reads as 0. A width needs no more than 32
     // bits, and the history is cleared for every frame: kept small, it is
-    // cleared in a few stores (bench/README.md).
+    // cleared in a few stores.
     std::array<std::uint32_t, 16> history{};
     std::uint64_t result = 0;
     for (std::uint32_t i = 0; table[i].name; ++i) {

@@ -7,6 +7,9 @@
 //             size                       8: 2          name, width, value
 //             gain                      16: -12
 //
+// The frame handler, BF_DATA, BF_VARSIZE and print_data are for frame types
+// to come: no type of the catalogue uses them yet.
+//
 // A printer is a record its caller owns: the level, the lines it holds
 // until they are written to its sink, the fixed columns it keeps ready,
 // and the field observer, an operation with its own context.

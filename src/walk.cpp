@@ -50,10 +50,6 @@ struct named {
     int error;  // the name could not be looked at: its errno
 };
 
-// The names the walk takes in the folder open at fd, in byte order of the
-// names, and in read_error the errno of a failure to read it. A name that
-// could not be looked at is taken with its error where it may be a folder
-// or a sound file; one gone since the folder was read is passed over.
 // Counts what the walk passes over, when asked.
 void passed_over(walk_skipped* skipped, const char* name, const struct stat* st)
 {
@@ -71,6 +67,10 @@ void passed_over(walk_skipped* skipped, const char* name, const struct stat* st)
     }
 }
 
+// The names the walk takes in the folder open at fd, in byte order of the
+// names, and in read_error the errno of a failure to read it. A name that
+// could not be looked at is taken with its error where it may be a folder
+// or a sound file; one gone since the folder was read is passed over.
 std::vector<named> list_folder(int fd, const std::vector<std::string>& extensions, int& read_error,
                                walk_skipped* skipped, bool follow)
 {
