@@ -114,7 +114,8 @@ std::string unmet(const std::string& need)
         return geteuid() == 0 ? "" : "needs root";
     if (need == "strace")
         return run("strace -f -qq -o /dev/null true").status == 0 ? "" : "needs a working strace";
-    return "needs " + need + ", which no case knows";
+    ADD_FAILURE() << "a need no case knows: " << need;
+    return "needs " + need;
 }
 
 #if defined(KESSCAN_SANITIZED)
