@@ -77,7 +77,7 @@ struct row_hash {
 // The checksum of a row's values but its key's, which the query matched.
 std::int64_t checksum(const row& r)
 {
-    const summary_facts& f = r.result.summary;
+    const summary_facts& f = r.result.facts;
     row_hash h;
     for (const std::uint64_t v : {r.stamp.dev, r.stamp.ino, r.stamp.size})
         h.add(static_cast<std::int64_t>(v));
@@ -116,7 +116,7 @@ bool read_row(sqlite3_stmt* st, row& r)
     r.stamp.ctime_ns = sqlite3_column_int64(st, 4);
     r.stamp.regular = true;
     r.version = text_column(st, 5);
-    summary_facts& f = r.result.summary;
+    summary_facts& f = r.result.facts;
     f = {};
     const std::string status = text_column(st, 6);
     const auto* kept = std::find_if(std::begin(kept_statuses), std::end(kept_statuses),
@@ -134,10 +134,6 @@ bool read_row(sqlite3_stmt* st, row& r)
     }
     f.frames = static_cast<std::uint64_t>(sqlite3_column_int64(st, 11));
     f.errors = static_cast<std::uint64_t>(sqlite3_column_int64(st, 12));
-    r.result.status = f.status;
-    r.result.errors = f.errors;
-    r.result.frames = f.frames;
-    r.result.recalled = true;
     r.result.reason = text_column(st, 13);
     return checksum(r) == sqlite3_column_int64(st, 14);
 }
@@ -253,7 +249,7 @@ void commit_pending(summary_cache& c)
     sqlite3_stmt* k = c.keep.get();
     for (std::size_t i = 0; rc == SQLITE_OK && i < c.pending.size(); ++i) {
         const kept_row& p = c.pending[i];
-        const summary_facts& f = p.result.summary;
+        const summary_facts& f = p.result.facts;
         sqlite3_bind_blob(k, 1, p.path.data(), static_cast<int>(p.path.size()), SQLITE_STATIC);
         sqlite3_bind_text(k, 2, c.settings.c_str(), -1, SQLITE_STATIC);
         sqlite3_bind_int64(k, 3, static_cast<std::int64_t>(p.stamp.dev));
@@ -439,7 +435,7 @@ bool recall_summary(summary_cache& c, const walk_entry& e, scan_result& r, std::
 void keep_summary(summary_cache& c, const walk_entry& e, std::int64_t began, const scan_result& r,
                   std::string& lost)
 {
-    const bool sure = r.status != file_status::error && !stdout_failed();
+    const bool sure = r.facts.status != file_status::error && !stdout_failed();
     if (!sure || e.error || !e.stamp.regular || e.path == "-" || (c.cwd.empty() && !e.path.starts_with('/')))
         return;
     if (e.stamp.mtime_ns >= began - racy_ns)

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
 
 namespace {
 
@@ -40,8 +39,8 @@ FLAC__StreamDecoderReadStatus read_input(const FLAC__StreamDecoder*, FLAC__byte 
         in.at_end = true;
         return FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM;
     }
-    if (in.bytes_read)
-        in.bytes_read->fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
+    if (in.counters)
+        in.counters->bytes.fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
     return FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;
 }
 
@@ -176,7 +175,7 @@ bool next_flac_block(sample_source& s)
 
 }  // namespace
 
-bool open_flac(flac_input& in, int fd, bool seekable, std::atomic<std::uint64_t>* bytes_read)
+bool open_flac(flac_input& in, int fd, bool seekable, scan_counters* counters)
 {
     in.decoder.reset(FLAC__stream_decoder_new());
     in.fd = fd;
@@ -188,7 +187,7 @@ bool open_flac(flac_input& in, int fd, bool seekable, std::atomic<std::uint64_t>
     in.total = in.next = 0;
     in.error = -1;
     in.read_error = 0;
-    in.bytes_read = bytes_read;
+    in.counters = counters;
     FLAC__StreamDecoder* d = in.decoder.get();
     // The comments are parsed, as libsndfile has them parsed: a file whose
     // comments are broken goes to libsndfile, which refuses it.
@@ -268,13 +267,13 @@ void init_bits_flac(bitreader& r, sample_source& s, flac_input& in, sample_bit x
 std::string flac_error_text(const flac_input& in)
 {
     if (in.read_error)
-        return "System error : " + std::generic_category().message(in.read_error) + ".";
+        return system_error_text(in.read_error);
     switch (in.error) {
     case -1:
         return {};
     case FLAC__STREAM_DECODER_ERROR_STATUS_FRAME_CRC_MISMATCH:
     case decoder_failed:
-        return "Error : unknown error in flac decoder.";
+        return flac_failed;
     default:
         return flac_lost_sync;
     }

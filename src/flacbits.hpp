@@ -44,14 +44,14 @@ struct flac_input {
     const FLAC__int32* left;
     const FLAC__int32* right;
     std::uint32_t block_frames, block_bits, pos;
-    std::atomic<std::uint64_t>* bytes_read;  // counts the bytes read, or nullptr
+    scan_counters* counters;  // counts the bytes read, or nullptr
 };
 
 // Sets in up over fd and reads the stream's metadata. False when the
 // stream cannot be started: the decoder failed, or found no stream
 // information, or nothing follows it. A pipe that is not ready is waited
 // for.
-bool open_flac(flac_input& in, int fd, bool seekable, std::atomic<std::uint64_t>* bytes_read);
+bool open_flac(flac_input& in, int fd, bool seekable, scan_counters* counters);
 
 // Puts the input at sample frame start (>= 0): a file seeks with the
 // decoder, a pipe decodes and drops the frames before it, and so does a
@@ -66,10 +66,6 @@ bool flac_seek(flac_input& in, std::uint64_t start);
 // input that ends sooner than that just ends them. in.next is the frame
 // after the last one handed on.
 void init_bits_flac(bitreader& r, sample_source& s, flac_input& in, sample_bit xbit);
-
-// What libsndfile says of a stream that breaks off, or ends before the
-// length its information gives.
-inline constexpr const char* flac_lost_sync = "Error : flac decoder lost sync.";
 
 // What libsndfile says of the decoder's first error, the system's reason
 // for a read that failed, or nothing when there was neither.

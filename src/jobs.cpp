@@ -7,7 +7,10 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -37,12 +40,19 @@ struct slot {
     bool done = false;
 };
 
+// A survey: its entries are taken in order by up to jobs workers, the
+// calling thread first. The others start when the first file must be read:
+// a library whose summaries the cache holds is told without a hand-off
+// between threads.
 struct ordered_run {
     const scan_settings* settings;
+    summary_form form;          // of the summaries, when asked for
     summary_cache* cache;       // or nullptr
     survey_stats* stats;        // or nullptr
     const std::vector<walk_entry>* entries;
     progress* shown;            // or nullptr
+    unsigned jobs;
+    bool started = false;       // the others were started; written before they exist
     std::mutex lock;
     std::condition_variable turned;  // the turn moved on, or the run stopped
     std::size_t next = 0;       // the entry the next worker takes
@@ -54,8 +64,17 @@ struct ordered_run {
     std::size_t stdin_turn;
     std::atomic<bool> trouble{false};
     std::atomic<bool> failed{false};
-    std::vector<slot> slots;
+    // The slots of the entries from current to next, current's first: the
+    // entries taken and not yet written out.
+    std::deque<slot> slots;
+    // Last: the others end before what they use goes.
+    std::vector<std::jthread> others;
 };
+
+slot& slot_of(ordered_run& run, std::size_t i)
+{
+    return run.slots[i - run.current];
+}
 
 bool reads_stdin(const walk_entry& e)
 {
@@ -88,7 +107,8 @@ void hold_output(void* opaque, int stream, const char* s, std::size_t n)
     const slot_sink& sink = *static_cast<slot_sink*>(opaque);
     ordered_run& run = *sink.run;
     std::unique_lock hold(run.lock);
-    slot& mine = run.slots[sink.index];
+    // The slot stays where it is while others are added behind it.
+    slot& mine = slot_of(run, sink.index);
     run.turned.wait(hold, [&] {
         return run.stop || sink.index == run.current || (mine.bytes < slot_cap && run.waiting < waiting_cap);
     });
@@ -113,7 +133,7 @@ void hold_output(void* opaque, int stream, const char* s, std::size_t n)
 // out: until then its worker goes on holding its output.
 void hand_on(ordered_run& run, std::unique_lock<std::mutex>& hold)
 {
-    std::size_t k = run.current + 1;
+    std::size_t k = 1;
     while (k < run.slots.size() && !run.stop) {
         slot& turn = run.slots[k];
         if (!turn.chunks.empty()) {
@@ -132,132 +152,132 @@ void hand_on(ordered_run& run, std::unique_lock<std::mutex>& hold)
             break;
         ++k;
     }
-    run.current = k;
+    run.slots.erase(run.slots.begin(), run.slots.begin() + static_cast<std::ptrdiff_t>(k));
+    run.current += k;
     run.turned.notify_all();
 }
 
-bool troubled(const scan_settings& settings, const scan_result& r)
-{
-    return r.status == file_status::damaged || r.status == file_status::error || r.errors > 0 ||
-           (settings.expect_stream && r.status == file_status::none);
-}
+// How an entry's outcome came.
+enum class outcome_kind { scanned, recalled, unread, failed };
 
-enum class entry_outcome { sound, trouble, failed };
+struct entry_outcome {
+    outcome_kind kind;
+    scan_result result;
+    std::int64_t began = 0;   // wall clock when a scan began, with a cache
+    std::uint64_t bytes = 0;  // read by the scan
+};
 
-void write_line(output_sink out, int stream, const std::string& line)
+bool troubled(const scan_settings& settings, const entry_outcome& o)
 {
-    out.write(out.opaque, stream, line.data(), line.size());
+    const file_status s = o.result.facts.status;
+    return s == file_status::damaged || s == file_status::error || o.result.facts.errors > 0 ||
+           (settings.expect_stream && s == file_status::none);
 }
 
 void tell_lost(output_sink out, const summary_cache& cache, std::string& lost)
 {
-    if (!lost.empty())
-        write_line(out, out_messages, "kesscan: cache " + cache.file + ": " + lost + "; scanning without it\n");
+    if (lost.empty())
+        return;
+    const std::string line = "kesscan: cache " + cache.file + ": " + lost + "; scanning without it\n";
+    out.write(out.opaque, out_messages, line.data(), line.size());
     lost.clear();
 }
 
-// What the cache kept of a file, written as its scan wrote it: what
-// standard error was told of the file, then its summary. False when the
-// cache has nothing sure of it. A cache that fails says so once, in the
-// output's order.
-bool recall_entry(const scan_settings& settings, const walk_entry& e, output_sink out, summary_cache& cache,
-                  scan_result& r)
+// Adds an entry's outcome to the totals, when asked; a failed scan counts
+// in none of them.
+void count(survey_stats* stats, const entry_outcome& o)
 {
-    std::string lost;
-    const bool hit = recall_summary(cache, e, r, lost);
-    tell_lost(out, cache, lost);
-    if (!hit)
-        return false;
-    if (!r.reason.empty())
-        write_line(out, out_messages, e.path + ": " + r.reason + "\n");
-    std::string line;
-    put_summary(line, e.path.c_str(), summary_form_of(settings), r.summary, r.reason);
-    write_line(out, out_text, line);
-    return true;
-}
-
-// The scan of a file, or what the cache kept of it.
-scan_result scan_or_recall(const scan_settings& settings, const walk_entry& e, output_sink out,
-                           std::atomic<std::uint64_t>* read, summary_cache* cache)
-{
-    const input_kind kind = e.walked ? input_kind::walked : input_kind::named;
-    if (!cache)
-        return scan_file(settings, e.path.c_str(), out, read, kind);
-    scan_result r;
-    if (recall_entry(settings, e, out, *cache, r))
-        return r;
-    const std::int64_t began = wall_clock_ns();
-    r = scan_file(settings, e.path.c_str(), out, read, kind);
-    std::string lost;
-    keep_summary(*cache, e, began, r, lost);
-    tell_lost(out, *cache, lost);
-    return r;
-}
-
-// Adds an entry's outcome to the totals, when asked: a folder that could
-// not be read (r is nullptr), or a scan or a recall and the bytes it read.
-void count(survey_stats* stats, const scan_result* r, std::uint64_t bytes)
-{
-    if (!stats)
+    if (!stats || o.kind == outcome_kind::failed)
         return;
     const std::lock_guard hold(stats->lock);
-    if (!r) {
+    if (o.kind == outcome_kind::unread) {
         ++stats->unread;
         return;
     }
-    ++stats->by_status[static_cast<int>(r->status)];
-    stats->with_errors += r->errors > 0;
-    stats->frames += r->frames;
-    stats->bytes += bytes;
+    const summary_facts& f = o.result.facts;
+    ++stats->by_status[static_cast<int>(f.status)];
+    stats->with_errors += f.errors > 0;
+    stats->frames += f.frames;
+    stats->bytes += o.bytes;
 }
 
-// Scans one entry, or tells why a folder could not be read. A scan that
-// fails for want of memory or the like is told as the entry's own message;
-// the run goes on.
-entry_outcome scan_entry(const scan_settings& settings, const walk_entry& e, output_sink out,
-                         std::atomic<std::uint64_t>* read, summary_cache* cache, survey_stats* stats)
+// Writes an entry's outcome, kept in the cache when it was scanned, and
+// counts it. A scan has written its own outcome as it ended, among its
+// frames. A folder that could not be read has a summary of its own, so
+// that a survey's lines say what it could not see; a failed scan has only
+// its message.
+void settle(ordered_run& run, const walk_entry& e, const entry_outcome& o, output_sink out)
 {
-    if (e.error) {
-        count(stats, nullptr, 0);
-        // A folder that could not be read has a summary of its own, so that
-        // a survey's lines say what it could not see.
-        const std::string why = std::generic_category().message(e.error);
-        write_line(out, out_messages, e.path + ": " + why + "\n");
-        if (settings.summary) {
-            summary_facts f{};
-            f.status = file_status::error;
-            std::string line;
-            put_summary(line, e.path.c_str(), summary_form_of(settings), f, why);
-            write_line(out, out_text, line);
-        }
-        return entry_outcome::trouble;
+    const bool summary = run.settings->summary && o.kind != outcome_kind::failed;
+    if (o.kind != outcome_kind::scanned)
+        write_outcome(out, e.path.c_str(), summary ? &run.form : nullptr, o.result);
+    if (o.kind == outcome_kind::scanned && run.cache) {
+        std::string lost;
+        keep_summary(*run.cache, e, o.began, o.result, lost);
+        tell_lost(out, *run.cache, lost);
     }
+    if (o.kind == outcome_kind::failed)
+        run.failed = true;
+    else if (troubled(*run.settings, o))
+        run.trouble = true;
+    count(run.stats, o);
+}
+
+// The workers but the calling thread's, once a file must be read. Workers
+// that cannot be started (too many threads, too little memory for their
+// stacks) leave the work to those that were, the calling thread at least.
+void start_others(ordered_run& run);
+
+// The outcome of entry e: the folder could not be read, or the cache kept
+// what the file's scan would say, or the file is scanned. A cache that
+// fails says so once, in the output's order.
+entry_outcome obtain(ordered_run& run, const walk_entry& e, output_sink out, scan_counters& counters)
+{
+    entry_outcome o{outcome_kind::unread, {}};
+    if (e.error) {
+        o.result.facts.status = file_status::error;
+        o.result.reason = std::generic_category().message(e.error);
+        return o;
+    }
+    if (run.cache) {
+        std::string lost;
+        const bool hit = recall_summary(*run.cache, e, o.result, lost);
+        tell_lost(out, *run.cache, lost);
+        if (hit) {
+            o.kind = outcome_kind::recalled;
+            return o;
+        }
+        o.began = wall_clock_ns();
+    }
+    start_others(run);
+    const std::uint64_t before = counters.bytes.load(std::memory_order_relaxed);
+    o.kind = outcome_kind::scanned;
+    o.result = scan_file(*run.settings, e.path.c_str(), out, &counters,
+                         e.walked ? input_kind::walked : input_kind::named);
+    o.bytes = counters.bytes.load(std::memory_order_relaxed) - before;
+    return o;
+}
+
+// Takes entry e on worker. A scan that fails for want of memory or the
+// like is told as the entry's own message; the run goes on.
+void take_entry(ordered_run& run, const walk_entry& e, unsigned worker, output_sink out)
+{
+    // The totals count the bytes the scan read, as the progress line
+    // does, in a counter of their own when there is no line.
+    scan_counters own;
+    scan_counters& counters = run.shown ? run.shown->reading[worker] : own;
     std::string failure;
     try {
-        // The totals count the bytes the scan read, as the progress line
-        // does, in a counter of their own when there is no line.
-        std::atomic<std::uint64_t> bytes{0};
-        if (stats && !read)
-            read = &bytes;
-        const std::uint64_t before = read ? read->load(std::memory_order_relaxed) : 0;
-        const scan_result r = scan_or_recall(settings, e, out, read, cache);
-        count(stats, &r, read ? read->load(std::memory_order_relaxed) - before : 0);
-        return troubled(settings, r) ? entry_outcome::trouble : entry_outcome::sound;
+        settle(run, e, obtain(run, e, out, counters), out);
     } catch (const std::bad_alloc&) {
         failure = "out of memory";
     } catch (const std::exception& x) {
         failure = x.what();
     }
-    write_line(out, out_messages, e.path + ": " + failure + "\n");
-    return entry_outcome::failed;
-}
-
-void note(ordered_run& run, entry_outcome o)
-{
-    if (o == entry_outcome::failed)
-        run.failed = true;
-    else if (o == entry_outcome::trouble)
-        run.trouble = true;
+    if (!failure.empty())
+        settle(run, e, {outcome_kind::failed, {{}, failure}}, out);
+    if (run.shown && !e.error)
+        file_done(*run.shown, worker, e.stamp.size);
 }
 
 void work(ordered_run& run, unsigned worker)
@@ -270,18 +290,16 @@ void work(ordered_run& run, unsigned worker)
             if (run.stop || run.next == entries.size())
                 return;
             i = run.next++;
+            run.slots.emplace_back();
             if (reads_stdin(entries[i]))
                 run.turned.wait(hold, [&] { return run.stop || run.stdin_turn == i; });
             if (run.stop)
                 return;
         }
         slot_sink sink{&run, i};
-        note(run, scan_entry(*run.settings, entries[i], {hold_output, &sink},
-                             run.shown ? &run.shown->reading[worker] : nullptr, run.cache, run.stats));
-        if (run.shown && !entries[i].error)
-            file_done(*run.shown, worker, entries[i].stamp.size);
+        take_entry(run, entries[i], worker, {hold_output, &sink});
         std::unique_lock hold(run.lock);
-        run.slots[i].done = true;
+        slot_of(run, i).done = true;
         if (reads_stdin(entries[i])) {
             run.stdin_turn = next_stdin(entries, i + 1);
             run.turned.notify_all();
@@ -295,44 +313,19 @@ void work(ordered_run& run, unsigned worker)
     }
 }
 
-survey_result scan_in_turn(const scan_settings& settings, const std::vector<walk_entry>& entries, progress* shown,
-                           summary_cache* cache, survey_stats* stats)
+void start_others(ordered_run& run)
 {
-    survey_result r{false, false};
-    for (const walk_entry& e : entries) {
-        const entry_outcome o =
-            scan_entry(settings, e, standard_sink(), shown ? &shown->reading[0] : nullptr, cache, stats);
-        r.trouble |= o == entry_outcome::trouble;
-        r.failed |= o == entry_outcome::failed;
-        if (shown && !e.error)
-            file_done(*shown, 0, e.stamp.size);
-        if (stdout_failed())
-            break;
-    }
-    return r;
-}
-
-// Writes out, on the calling thread, the first entries that the cache
-// gives back; the index of the first that must be read. Workers start only
-// there: a library that has not changed is told without a hand-off between
-// threads, and one that has is read by them from its first change on.
-std::size_t recall_leading(const scan_settings& settings, const std::vector<walk_entry>& entries, progress* shown,
-                           summary_cache& cache, survey_stats* stats, survey_result& result)
-{
-    std::size_t i = 0;
+    if (run.started)
+        return;
+    run.started = true;
+    const std::size_t left = run.entries->size() - run.next;
     try {
-        for (scan_result r; i < entries.size() && !stdout_failed() &&
-                            recall_entry(settings, entries[i], standard_sink(), cache, r);
-             ++i) {
-            count(stats, &r, 0);
-            result.trouble |= troubled(settings, r);
-            if (shown)
-                file_done(*shown, 0, entries[i].stamp.size);
-        }
-    } catch (const std::exception&) {
-        // The entry is left to the workers, whose scan tells what failed.
+        run.others.reserve(run.jobs - 1);
+        for (unsigned w = 1; w < run.jobs && w <= left; ++w)
+            run.others.emplace_back(work, std::ref(run), w);
+    } catch (const std::system_error&) {
+    } catch (const std::bad_alloc&) {
     }
-    return i;
 }
 
 }  // namespace
@@ -359,40 +352,19 @@ survey_result scan_entries(const scan_settings& settings, const std::vector<walk
         init_progress(shown, files, bytes, jobs);
         start_progress(shown);
     }
-    progress* p = show_progress ? &shown : nullptr;
-    survey_result result{false, false};
-    if (jobs == 1) {
-        result = scan_in_turn(settings, entries, p, cache, stats);
-    } else {
-        const std::size_t first = cache ? recall_leading(settings, entries, p, *cache, stats, result) : 0;
-        ordered_run run;
-        run.settings = &settings;
-        run.cache = cache;
-        run.stats = stats;
-        run.entries = &entries;
-        run.shown = p;
-        run.next = run.current = first;
-        run.stop = stdout_failed();
-        run.stdin_turn = next_stdin(entries, first);
-        run.slots.resize(entries.size());
-        {
-            // Workers that cannot be started (too many threads, too little
-            // memory for their stacks) leave the work to those that were,
-            // the calling thread at least.
-            std::vector<std::jthread> others;
-            try {
-                others.reserve(jobs - 1);
-                for (unsigned w = 1; w < jobs && w < entries.size() - first; ++w)
-                    others.emplace_back(work, std::ref(run), w);
-            } catch (const std::system_error&) {
-            } catch (const std::bad_alloc&) {
-            }
-            work(run, 0);
-        }
-        result.trouble |= run.trouble;
-        result.failed |= run.failed;
-    }
+    ordered_run run;
+    run.settings = &settings;
+    run.form = summary_form_of(settings);
+    run.cache = cache;
+    run.stats = stats;
+    run.entries = &entries;
+    run.shown = show_progress ? &shown : nullptr;
+    run.jobs = jobs;
+    run.stop = stdout_failed();
+    run.stdin_turn = next_stdin(entries, 0);
+    work(run, 0);
+    run.others.clear();
     if (show_progress)
         stop_progress(shown);
-    return result;
+    return {run.trouble, run.failed};
 }

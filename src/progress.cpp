@@ -15,7 +15,7 @@ std::uint64_t bytes_so_far(const progress& p)
 {
     std::uint64_t n = p.bytes_done.load(std::memory_order_relaxed);
     for (unsigned w = 0; w < p.workers; ++w)
-        n += p.reading[w].load(std::memory_order_relaxed);
+        n += p.reading[w].bytes.load(std::memory_order_relaxed);
     return std::min(n, p.bytes_total);
 }
 
@@ -58,7 +58,7 @@ void init_progress(progress& p, std::uint64_t files_total, std::uint64_t bytes_t
     p.files_done = 0;
     p.bytes_done = 0;
     p.workers = workers;
-    p.reading = std::make_unique<std::atomic<std::uint64_t>[]>(workers);
+    p.reading = std::make_unique<scan_counters[]>(workers);
     p.now = std::chrono::steady_clock::now;
     p.began = p.now();
     p.draw = draw_status;
@@ -96,7 +96,7 @@ void start_progress(progress& p)
 void file_done(progress& p, unsigned worker, std::uint64_t size)
 {
     p.bytes_done.fetch_add(size, std::memory_order_relaxed);
-    p.reading[worker].store(0, std::memory_order_relaxed);
+    p.reading[worker].bytes.store(0, std::memory_order_relaxed);
     p.files_done.fetch_add(1, std::memory_order_relaxed);
 }
 

@@ -5,6 +5,8 @@
 //   kesscan: 12/40 files, 350.2/1024.0 MiB, 85.3 MiB/s, 0:08 left
 #pragma once
 
+#include "sample-source.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -23,7 +25,7 @@ struct progress {
     std::uint64_t bytes_total;
     std::atomic<std::uint64_t> files_done;
     std::atomic<std::uint64_t> bytes_done;          // of the files done
-    std::unique_ptr<std::atomic<std::uint64_t>[]> reading;  // bytes read of each worker's file
+    std::unique_ptr<scan_counters[]> reading;  // what each worker's scan has read
     unsigned workers;
     progress_clock now;
     std::chrono::steady_clock::time_point began;

@@ -4,6 +4,7 @@
 #include "catalogue.hpp"
 
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -71,6 +72,45 @@ void put_column(std::string& s, const char* name)
     }
 }
 
+// ---------------------------------------------------------------------------
+// Text
+
+text_state& text_of(void* self)
+{
+    return *static_cast<text_state*>(self);
+}
+
+void text_file_begin(void* self, const char* name)
+{
+    const text_state& s = text_of(self);
+    print_verbosity(*s.out, s.level);
+    if (s.show_name) {
+        print_text(*s.out, name, std::strlen(name));
+        print_text(*s.out, "\n", 1);
+    }
+}
+
+bool text_frame_begin(void*, std::uint32_t, std::uint32_t, const frame&, bool selected)
+{
+    return selected;
+}
+
+// "%08x: checksum error\n", the position just after the checksum byte.
+void text_frame_end(void* self, std::uint32_t, bool ok, std::uint32_t end)
+{
+    if (ok)
+        return;
+    char line[32];
+    const int n = std::snprintf(line, sizeof line, "%08x: checksum error\n", end);
+    print_text(*text_of(self).out, line, static_cast<std::size_t>(n));
+}
+
+bool never_satisfied(void*)
+{
+    return false;
+}
+
+void no_file_end(void*) {}
 
 // ---------------------------------------------------------------------------
 // Summary
@@ -80,25 +120,18 @@ summary_state& sum_of(void* self)
     return *static_cast<summary_state*>(self);
 }
 
-void sum_file_begin(void* self, const char* name)
+void sum_file_begin(void* self, const char*)
 {
     summary_state& s = sum_of(self);
-    s.file = name;
-    s.facts = {};
+    print_verbosity(*s.out, 0);
     s.in_params = false;
     s.reading = {};
-}
-
-void sum_sync_found(void* self, std::uint32_t pos)
-{
-    sum_of(self).facts.synced = true;
-    sum_of(self).facts.sync = pos;
 }
 
 bool sum_frame_begin(void* self, std::uint32_t, std::uint32_t type, const frame&, bool)
 {
     summary_state& s = sum_of(self);
-    s.in_params = type == 1 && !s.facts.have_params;
+    s.in_params = type == 1 && !s.facts->have_params;
     s.reading = {};
     return s.in_params;
 }
@@ -120,18 +153,16 @@ void sum_field(void* self, std::uint32_t index, const bitfield& f, std::uint64_t
 void sum_frame_end(void* self, std::uint32_t, bool ok, std::uint32_t)
 {
     summary_state& s = sum_of(self);
-    ++s.facts.frames;
-    s.facts.errors += !ok;
     if (s.in_params && ok) {
-        s.facts.params = s.reading;
-        s.facts.have_params = true;
+        s.facts->params = s.reading;
+        s.facts->have_params = true;
     }
     s.in_params = false;
 }
 
 bool sum_satisfied(void* self)
 {
-    return sum_of(self).quick && sum_of(self).facts.have_params;
+    return sum_of(self).quick && sum_of(self).facts->have_params;
 }
 
 void put_text_value(std::string& s, const named_value& v, bool hex)
@@ -257,18 +288,6 @@ void put_text_summary(std::string& line, const char* name, const summary_facts& 
     line += '\n';
 }
 
-// The line goes to the printer whole, and out with the file's end: a line
-// of up to PIPE_BUF bytes reaches a pipe in one piece, so processes
-// writing summaries to one pipe never cut into each other's.
-void sum_file_end(void* self, file_status status)
-{
-    summary_state& s = sum_of(self);
-    s.facts.status = status;
-    s.line.clear();
-    put_summary(s.line, s.file, s.form, s.facts, *s.reason);
-    print_text(*s.out, s.line.data(), s.line.size());
-}
-
 // ---------------------------------------------------------------------------
 // Frames as JSON Lines
 
@@ -280,12 +299,11 @@ json_state& js_of(void* self)
 void js_file_begin(void* self, const char* name)
 {
     json_state& s = js_of(self);
+    print_verbosity(*s.out, 0);
     s.file.clear();
     put_json_file(s.file, name);
     s.open = false;
 }
-
-void js_sync_found(void*, std::uint32_t) {}
 
 bool js_frame_begin(void* self, std::uint32_t pos, std::uint32_t type, const frame& f, bool selected)
 {
@@ -368,13 +386,8 @@ void js_frame_end(void* self, std::uint32_t crc, bool ok, std::uint32_t end)
     js_write(s);
 }
 
-bool js_satisfied(void*)
-{
-    return false;
-}
-
 // A frame cut off by the end of the samples: the fields read before it.
-void js_file_end(void* self, file_status)
+void js_file_end(void* self)
 {
     json_state& s = js_of(self);
     if (!s.open)
@@ -386,13 +399,32 @@ void js_file_end(void* self, file_status)
 
 }  // namespace
 
+constexpr report text_report = {
+    text_file_begin, text_frame_begin, nullptr, text_frame_end, never_satisfied, no_file_end,
+};
+
 constexpr report summary_report = {
-    sum_file_begin, sum_sync_found, sum_frame_begin, sum_field, sum_frame_end, sum_satisfied, sum_file_end,
+    sum_file_begin, sum_frame_begin, sum_field, sum_frame_end, sum_satisfied, no_file_end,
 };
 
 constexpr report json_report = {
-    js_file_begin, js_sync_found, js_frame_begin, js_field, js_frame_end, js_satisfied, js_file_end,
+    js_file_begin, js_frame_begin, js_field, js_frame_end, never_satisfied, js_file_end,
 };
+
+void write_outcome(output_sink out, const char* name, const summary_form* form, const scan_result& r)
+{
+    std::string line;
+    if (!r.reason.empty()) {
+        line.append(name).append(": ").append(r.reason).append("\n");
+        out.write(out.opaque, out_messages, line.data(), line.size());
+    }
+    if (!form)
+        return;
+    line.clear();
+    put_summary(line, name, *form, r.facts, r.reason);
+    if (!line.empty())
+        out.write(out.opaque, out_text, line.data(), line.size());
+}
 
 void put_summary(std::string& line, const char* name, const summary_form& form, const summary_facts& f,
                  std::string_view reason)
@@ -423,11 +455,17 @@ named_value params_value(std::uint32_t index, std::int64_t value)
     return {value, name, true};
 }
 
-void init_summary(summary_state& s, printer& out, const summary_form& form, bool quick, const std::string& reason)
+void init_text(text_state& s, printer& out, std::int32_t level, bool show_name)
 {
     s.out = &out;
-    s.reason = &reason;
-    s.form = form;
+    s.level = level;
+    s.show_name = show_name;
+}
+
+void init_summary(summary_state& s, printer& out, summary_facts& facts, bool quick)
+{
+    s.out = &out;
+    s.facts = &facts;
     s.quick = quick;
 }
 

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Outputs beside the text: one summary line per file, as tab-separated text
-// or as JSON, and the frames as JSON Lines. The frame loop tells an output
-// what it decodes through a record of plain operations, each handed the
-// output's own state record, as a reader is given its refill and observer;
-// the text printer knows nothing of these. An output writes its lines
-// through the scan's printer, among the text it holds.
+// The outputs of a scan: the frames as text, one summary line per file, as
+// tab-separated text or as JSON, and the frames as JSON Lines. The frame
+// loop tells an output what it decodes through a record of plain
+// operations, each handed the output's own state record, as a reader is
+// given its refill and observer. An output writes its lines through the
+// scan's printer, among the text it holds. A file's outcome, what is said
+// of it and its summary, is written by write_outcome alone, whether the
+// file was scanned or its outcome came from elsewhere.
 #pragma once
 
 #include "print.hpp"
@@ -25,19 +27,20 @@ enum class file_status {
 const char* status_name(file_status s);
 
 struct report {
+    // Sets the printer's level for the frames, and begins the file.
     void (*file_begin)(void* self, const char* name);
-    void (*sync_found)(void* self, std::uint32_t pos);
     // selected: the frame passes the -p filter. True when the output wants
     // the frame's fields, which are then read through the printer.
     bool (*frame_begin)(void* self, std::uint32_t pos, std::uint32_t type, const frame& f, bool selected);
     // Every field of the frame's layout, as the printer reads it: the
-    // printer's field observer.
+    // printer's field observer, or nullptr when the text is all there is.
     field_observer field;
     // The checksum byte read, whether it matched, and the position after it.
     void (*frame_end)(void* self, std::uint32_t crc, bool ok, std::uint32_t end);
     // True once the output has all it asked for (the summary's -1).
     bool (*satisfied)(void* self);
-    void (*file_end)(void* self, file_status status);
+    // The frames end, after the file's outcome was written.
+    void (*file_end)(void* self);
 };
 
 // A value and the name its field's table gives it, if any.
@@ -64,6 +67,13 @@ struct summary_facts {
     std::uint64_t frames, errors;
 };
 
+// What a file's scan came to, or what stands for it: the facts its summary
+// tells, and what standard error is told of the file, if anything.
+struct scan_result {
+    summary_facts facts;
+    std::string reason;
+};
+
 // Which files a list names: a bit for each status, by its number, and one
 // for files with checksum errors.
 inline constexpr unsigned list_errors = 1u << 4;
@@ -78,16 +88,22 @@ struct summary_form {
     bool null = false;
 };
 
+// The frames as text: those -p selects, at the configured level, and a
+// line for each checksum error, of a frame it selects or not.
+struct text_state {
+    printer* out;
+    std::int32_t level;
+    bool show_name;  // the file's name goes on a line before its frames
+};
+
+// The summary's source: the first sound stream_params frame's fields, put
+// into the scan's facts, whose other fields the scan fills in itself.
 struct summary_state {
     printer* out;
-    summary_form form;
+    summary_facts* facts;
     bool quick;             // satisfied by the first sound stream_params frame
-    const char* file;
-    summary_facts facts;
-    const std::string* reason;  // what standard error is told of the file
     bool in_params;         // the frame being read is a stream_params frame
     source_params reading;  // its fields so far
-    std::string line;
 };
 
 // The frames as JSON Lines: an object for each frame the text would print,
@@ -102,12 +118,20 @@ struct json_state {
     std::uint32_t pos, type;
 };
 
+extern const report text_report;
 extern const report summary_report;
 extern const report json_report;
 
-void init_summary(summary_state& s, printer& out, const summary_form& form, bool quick, const std::string& reason);
+void init_text(text_state& s, printer& out, std::int32_t level, bool show_name);
+void init_summary(summary_state& s, printer& out, summary_facts& facts, bool quick);
 void init_json(json_state& s, printer& out, std::int32_t level);
 
+// Writes the outcome of the file name to out: "NAME: REASON" on standard
+// error when there is a reason, then, when a form is given, its summary,
+// in one write: a line of up to PIPE_BUF bytes reaches a pipe in one
+// piece, so processes writing summaries to one pipe never cut into each
+// other's.
+void write_outcome(output_sink out, const char* name, const summary_form* form, const scan_result& r);
 // What the summary of the file name writes, in form; JSON carries reason,
 // what standard error was told of the file (none when empty).
 void put_summary(std::string& line, const char* name, const summary_form& form, const summary_facts& f,

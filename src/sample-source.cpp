@@ -8,6 +8,8 @@
 #include <immintrin.h>
 #endif
 
+#include <system_error>
+
 namespace {
 
 // Gather with AVX2 where the processor has it; the tests switch it off to
@@ -27,11 +29,11 @@ bool next_block(sample_source& s)
     }
     const std::uint64_t before = s.frames_brought;
     s.frames_brought += s.bufend;
-    if (s.bytes_read) {
+    if (s.counters) {
         const auto counted = [&s](std::uint64_t frames) {
             return static_cast<std::uint64_t>(static_cast<double>(frames) * s.bytes_per_frame);
         };
-        s.bytes_read->fetch_add(counted(s.frames_brought) - counted(before), std::memory_order_relaxed);
+        s.counters->bytes.fetch_add(counted(s.frames_brought) - counted(before), std::memory_order_relaxed);
     }
     return true;
 }
@@ -234,7 +236,7 @@ void init_bits_source(bitreader& r, sample_source& s, block_layout layout, bool 
     s.up = 31 - s.xorbit;
     s.next_block = next;
     s.opaque = opaque;
-    s.bytes_read = nullptr;
+    s.counters = nullptr;
     s.bytes_per_frame = 0;
     s.frames_brought = 0;
 }
@@ -247,4 +249,9 @@ void set_sample_width(sample_source& s, std::uint32_t bits)
 bool sample_wide_vectors(bool on)
 {
     return wide.exchange(on);
+}
+
+std::string system_error_text(int err)
+{
+    return "System error : " + std::generic_category().message(err) + ".";
 }

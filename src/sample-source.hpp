@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 // The sample bit a reader tests, as xbit: bit xbit + 8 of the 32-bit
 // sample, which must lie within it. Callers name it with a constant, so a
@@ -26,6 +27,22 @@ struct sample_bit {
         if (x < -8 || x + 8 > 31)
             throw "the tested bit lies outside the 32-bit sample";
     }
+};
+
+// libsndfile's words for what is wrong with an input, in which what libFLAC
+// finds wrong is told too: a FLAC stream reads the same whichever decodes
+// it. A stream that breaks off, or ends before the length its information
+// gives, has lost sync.
+inline constexpr const char* flac_lost_sync = "Error : flac decoder lost sync.";
+inline constexpr const char* flac_failed = "Error : unknown error in flac decoder.";
+inline constexpr const char* unknown_format = "File contains data in an unimplemented format.";
+// "System error : REASON.", for an open or a read that failed with err.
+std::string system_error_text(int err);
+
+// What a scan counts as it goes, for a reader on another thread such as a
+// progress line: the bytes of its input that the samples brought stand for.
+struct scan_counters {
+    std::atomic<std::uint64_t> bytes{0};
 };
 
 // A sample source: the reader it feeds reaches it through its source
@@ -46,9 +63,9 @@ struct sample_source {
     // of the samples, after which it is not called again.
     bool (*next_block)(sample_source& s);
     void* opaque;  // next_block's own record: the decoder's
-    // Counts the bytes of the input the blocks stand for, at bytes_per_frame,
-    // for a reader on another thread; or nullptr.
-    std::atomic<std::uint64_t>* bytes_read;
+    // Counts the bytes of the input the blocks stand for, at bytes_per_frame;
+    // or nullptr.
+    scan_counters* counters;
     double bytes_per_frame;
     std::uint64_t frames_brought;  // in the blocks since the reader was set up
 };

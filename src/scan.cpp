@@ -40,15 +40,14 @@ struct scan {
     const scan_settings* settings;
     const char* name;
     output_sink out;
-    std::string reason;        // what complain said last
+    scan_result result;        // what the scan comes to, as it goes
     bitreader br;              // sample reader: the parity bits, most significant first
     bitreader fb;              // frame reader: one frame's bytes, least significant first
     std::uint32_t sample_pos;  // sample frame of the next bit taken from br
-    std::uint64_t errors;      // checksum errors
-    std::uint64_t frames;      // whole frames
     printer pr;
-    const report* reporter;    // an output beside the text, or none
-    void* report_self;         // its state: sum or js
+    const report* reporter;    // the output the settings ask for
+    void* report_self;         // its state: text, sum or js
+    text_state text;
     summary_state sum;
     json_state js;
     sample_source src;
@@ -64,16 +63,18 @@ struct end_of_samples {};
     throw end_of_samples{};
 }
 
-// Problems with a file go to standard error as "NAME: TEXT"; what is
-// already decoded goes first, so that the two streams stay in order when
-// they share a file.
+// What is wrong with a file, told as its outcome at the end of its scan.
 void complain(scan& s, const char* text)
 {
-    print_flush(s.pr);
-    s.reason = text;
-    std::string line = s.name;
-    line.append(": ").append(text).append("\n");
-    s.out.write(s.out.opaque, out_messages, line.data(), line.size());
+    s.result.reason = text;
+}
+
+// Only a stereo file has a side stream.
+bool stereo(scan& s, std::uint32_t channels)
+{
+    if (channels != 2)
+        complain(s, "Only 2 channels supported");
+    return channels == 2;
 }
 
 // ---------------------------------------------------------------------------
@@ -149,30 +150,20 @@ frame_bytes load_frame(scan& s, bitreader* r, std::uint32_t type)
 }
 
 // Prints a frame from fb, loaded by load_frame, as the text shows it:
-// header, fields (seen by the output beside the text, if any) and the
-// checksum byte; a type without a layout has its size byte passed over. A
+// header, fields (seen by the output, if it asks) and the checksum byte; a type without a layout has its size byte passed over. A
 // frame cut short prints as far as its bytes go, and then fb's end-of-data
 // operation ends the scan.
 void print_frame_bytes(scan& s, std::uint32_t type, std::uint32_t spos)
 {
     bitreader& r = s.fb;
     get_ubits(r, 8);
-    if (s.reporter)
-        print_observer(s.pr, s.reporter->field, s.report_self);
+    print_observer(s.pr, s.reporter->field, s.report_self);
     print_frame(s.pr, r, frame_types[type], static_cast<std::int32_t>(type), spos);
     print_observer(s.pr, nullptr, nullptr);
     const std::uint32_t crc_at = 8 * (2 + layout_bytes[type]);
     if (r.bitpos < crc_at)
         get_ubits(r, static_cast<std::int32_t>(crc_at - r.bitpos));
     print_field(s.pr, r, 8, BF_HEX, "crc", nullptr);
-}
-
-// "%08x: checksum error\n", the position just after the checksum byte.
-void print_checksum_error(scan& s)
-{
-    char line[32];
-    const int n = std::snprintf(line, sizeof line, "%08x: checksum error\n", s.sample_pos);
-    print_text(s.pr, line, static_cast<std::size_t>(n));
 }
 
 bool selected(const scan_settings& settings, std::uint32_t type)
@@ -185,8 +176,7 @@ std::uint32_t print_kes_frame(scan& s)
     const std::uint32_t spos = s.sample_pos;
     const std::uint32_t type = take_byte(s);
     const bool chosen = selected(*s.settings, type);
-    const bool shown = s.reporter ? s.reporter->frame_begin(s.report_self, spos, type, frame_types[type], chosen)
-                                  : chosen;
+    const bool shown = s.reporter->frame_begin(s.report_self, spos, type, frame_types[type], chosen);
     const frame_bytes f = load_frame(s, shown ? &s.fb : nullptr, type);
     // A frame the filter passes over is not printed at all, rather than
     // printed at level 0: only its checksum is checked.
@@ -196,16 +186,13 @@ std::uint32_t print_kes_frame(scan& s)
     } else if (!f.whole) {
         throw end_of_samples{};
     }
-    s.errors += f.sum != f.crc;
-    ++s.frames;
-    if (s.reporter)
-        s.reporter->frame_end(s.report_self, f.crc, f.sum == f.crc, s.sample_pos);
-    else if (f.sum != f.crc)
-        print_checksum_error(s);
+    s.result.facts.errors += f.sum != f.crc;
+    ++s.result.facts.frames;
+    s.reporter->frame_end(s.report_self, f.crc, f.sum == f.crc, s.sample_pos);
     return type;
 }
 
-// Runs until single mode or the output beside the text is satisfied, or
+// Runs until single mode or the output is satisfied, or
 // standard output has failed and nothing more can be printed; otherwise
 // only the end of the samples ends it.
 void scan_kes(scan& s)
@@ -218,7 +205,7 @@ void scan_kes(scan& s)
             print_flush(s.pr);
         if (single && selected(settings, type))
             return;
-        if ((s.reporter && s.reporter->satisfied(s.report_self)) || stdout_failed())
+        if (s.reporter->satisfied(s.report_self) || stdout_failed())
             return;
     }
 }
@@ -245,8 +232,8 @@ bool scan_samples(scan& s, bool& found, Wire wire)
         found = find_sync(s.br, SYNC_PATTERN, 56, SYNC_SEARCH_LIMIT) == 0;
         s.br.get_bits_cb = nullptr;
         if (found) {
-            if (s.reporter)
-                s.reporter->sync_found(s.report_self, s.sample_pos);
+            s.result.facts.synced = true;
+            s.result.facts.sync = s.sample_pos;
             scan_kes(s);
         }
     } catch (const end_of_samples&) {
@@ -254,12 +241,6 @@ bool scan_samples(scan& s, bool& found, Wire wire)
         return true;
     }
     return false;
-}
-
-// libsndfile's words for a file the system would not open.
-std::string open_failure(int err)
-{
-    return "System error : " + std::generic_category().message(err) + ".";
 }
 
 // How the samples of a file ended, as its source tells it. The outcome of
@@ -336,7 +317,7 @@ bool seek_start(scan& s, SNDFILE* file, const SF_INFO& info, std::uint64_t& end)
 
 // Any format libsndfile reads, from fd where it stands. libsndfile is
 // handed a descriptor of its own, which it closes.
-file_status scan_sndfile(scan& s, int fd, bool seekable, std::atomic<std::uint64_t>* read)
+file_status scan_sndfile(scan& s, int fd, bool seekable, scan_counters* counters)
 {
     samples_end e;
     e.promised = stated_frames(fd, seekable);
@@ -345,21 +326,18 @@ file_status scan_sndfile(scan& s, int fd, bool seekable, std::atomic<std::uint64
     const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     const sndfile_ptr file{own < 0 ? nullptr : sndfile_open(own, info, refused)};
     if (!file) {
-        complain(s, own < 0 ? open_failure(errno).c_str() : refused.c_str());
+        complain(s, own < 0 ? system_error_text(errno).c_str() : refused.c_str());
         return file_status::error;
     }
-    if (info.channels != 2) {
-        complain(s, "Only 2 channels supported");
+    if (!stereo(s, static_cast<std::uint32_t>(info.channels)))
         return file_status::error;
-    }
-    print_verbosity(s.pr, s.reporter ? 0 : s.settings->verbosity);
     e.placed = seek_start(s, file.get(), info, e.end);
     if (e.placed) {
         e.ran_out = scan_samples(s, e.found, [&] {
             init_bits_sf(s.br, s.src, s.block, file.get(), 0);
             struct stat st;
-            if (read && info.frames > 0 && fstat(fd, &st) == 0) {
-                s.src.bytes_read = read;
+            if (counters && info.frames > 0 && fstat(fd, &st) == 0) {
+                s.src.counters = counters;
                 s.src.bytes_per_frame = static_cast<double>(st.st_size) / static_cast<double>(info.frames);
             }
         });
@@ -379,11 +357,8 @@ file_status scan_sndfile(scan& s, int fd, bool seekable, std::atomic<std::uint64
 // gives.
 file_status scan_flac(scan& s, flac_input& flac)
 {
-    if (flac.channels != 2) {
-        complain(s, "Only 2 channels supported");
+    if (!stereo(s, flac.channels))
         return file_status::error;
-    }
-    print_verbosity(s.pr, s.reporter ? 0 : s.settings->verbosity);
     samples_end e;
     e.promised = flac.total;
     e.cut = flac_lost_sync;
@@ -402,7 +377,7 @@ file_status scan_flac(scan& s, flac_input& flac)
 // decoder, but for an empty stream. Either way a stream whose information
 // promises frames, cut short inside its metadata, is damaged.
 file_status flac_not_started(scan& s, flac_input& flac, int fd, bool seekable,
-                             std::atomic<std::uint64_t>* read)
+                             scan_counters* counters)
 {
     if (flac.have_info && flac.total && flac.at_end) {
         complain(s, flac_lost_sync);
@@ -410,20 +385,20 @@ file_status flac_not_started(scan& s, flac_input& flac, int fd, bool seekable,
     }
     if (seekable) {
         lseek(fd, flac.base, SEEK_SET);
-        return scan_sndfile(s, fd, seekable, read);
+        return scan_sndfile(s, fd, seekable, counters);
     }
     if (!flac.have_info) {
-        complain(s, "File contains data in an unimplemented format.");
+        complain(s, unknown_format);
         return file_status::error;
     }
     if (flac.error >= 0 || flac.total) {
-        complain(s, "Error : unknown error in flac decoder.");
+        complain(s, flac_failed);
         return file_status::error;
     }
     return scan_flac(s, flac);
 }
 
-file_status scan_status(scan& s, std::atomic<std::uint64_t>* read, input_kind kind)
+file_status scan_status(scan& s, scan_counters* counters, input_kind kind)
 {
     // The file is opened here and handed to the decoder: libsndfile would
     // refuse a name of 1024 bytes or more that the system opens. A walked
@@ -433,7 +408,7 @@ file_status scan_status(scan& s, std::atomic<std::uint64_t>* read, input_kind ki
     owned_fd opened{named_stdin ? -1 : open_path(AT_FDCWD, s.name, kind == input_kind::walked ? O_NONBLOCK : 0)};
     const int fd = named_stdin ? STDIN_FILENO : opened.fd;
     if (fd < 0) {
-        complain(s, open_failure(errno).c_str());
+        complain(s, system_error_text(errno).c_str());
         return file_status::error;
     }
     struct stat st;
@@ -454,11 +429,32 @@ file_status scan_status(scan& s, std::atomic<std::uint64_t>* read, input_kind ki
     const bool seekable = known && S_ISREG(st.st_mode);
     if (flac_input_at(fd, seekable)) {
         flac_input flac;
-        if (open_flac(flac, fd, seekable, read))
+        if (open_flac(flac, fd, seekable, counters))
             return scan_flac(s, flac);
-        return flac_not_started(s, flac, fd, seekable, read);
+        return flac_not_started(s, flac, fd, seekable, counters);
     }
-    return scan_sndfile(s, fd, seekable, read);
+    return scan_sndfile(s, fd, seekable, counters);
+}
+
+// The output the settings ask for. The summary counts every frame whatever
+// -p says, and its -1 waits for a sound stream_params frame rather than
+// any type-1 frame.
+void choose_report(scan& s)
+{
+    const scan_settings& settings = *s.settings;
+    if (settings.summary) {
+        init_summary(s.sum, s.pr, s.result.facts, settings.single);
+        s.reporter = &summary_report;
+        s.report_self = &s.sum;
+    } else if (settings.json) {
+        init_json(s.js, s.pr, settings.verbosity);
+        s.reporter = &json_report;
+        s.report_self = &s.js;
+    } else {
+        init_text(s.text, s.pr, settings.verbosity, settings.show_name);
+        s.reporter = &text_report;
+        s.report_self = &s.text;
+    }
 }
 
 }  // namespace
@@ -468,8 +464,8 @@ summary_form summary_form_of(const scan_settings& settings)
     return {settings.json, settings.list, settings.null_names};
 }
 
-scan_result scan_file(const scan_settings& settings, const char* name, output_sink out,
-                      std::atomic<std::uint64_t>* read, input_kind kind)
+scan_result scan_file(const scan_settings& settings, const char* name, output_sink out, scan_counters* counters,
+                      input_kind kind)
 {
     // Not zeroed as a whole: the blocks of text and samples are large and
     // written before they are read.
@@ -478,34 +474,19 @@ scan_result scan_file(const scan_settings& settings, const char* name, output_si
     s->name = name;
     s->out = out;
     s->sample_pos = 0;
-    s->errors = 0;
-    s->frames = 0;
-    s->sum.facts = {};
-    s->reporter = nullptr;
-    s->report_self = nullptr;
+    s->result.facts = {};
     init_bits(s->br);
     init_bits(s->fb);
     init_printer(s->pr, out);
-    // The summary counts every frame whatever -p says, and its -1 waits for
-    // a sound stream_params frame rather than any type-1 frame.
-    if (settings.summary) {
-        init_summary(s->sum, s->pr, summary_form_of(settings), settings.single, s->reason);
-        s->reporter = &summary_report;
-        s->report_self = &s->sum;
-    } else if (settings.json) {
-        init_json(s->js, s->pr, settings.verbosity);
-        s->reporter = &json_report;
-        s->report_self = &s->js;
-    }
-    if (settings.show_name) {
-        print_text(s->pr, name, std::strlen(name));
-        print_text(s->pr, "\n", 1);
-    }
-    if (s->reporter)
-        s->reporter->file_begin(s->report_self, name);
-    const file_status status = scan_status(*s, read, kind);
-    if (s->reporter)
-        s->reporter->file_end(s->report_self, status);
+    choose_report(*s);
+    s->reporter->file_begin(s->report_self, name);
+    s->result.facts.status = scan_status(*s, counters, kind);
+    // What is decoded goes out before what is said of the file, so that
+    // the two streams stay in order when they share a file.
     print_flush(s->pr);
-    return {status, s->errors, s->frames, s->sum.facts, std::move(s->reason)};
+    const summary_form form = summary_form_of(settings);
+    write_outcome(out, name, settings.summary ? &form : nullptr, s->result);
+    s->reporter->file_end(s->report_self);
+    print_flush(s->pr);
+    return std::move(s->result);
 }

@@ -8,8 +8,8 @@
 
 #include "output.hpp"
 #include "report.hpp"
+#include "sample-source.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -27,15 +27,6 @@ struct scan_settings {
     bool show_name = false;         // the file's name goes on a line before its frames
 };
 
-struct scan_result {
-    file_status status;
-    std::uint64_t errors;   // checksum errors
-    std::uint64_t frames;   // whole frames decoded
-    summary_facts summary;  // with settings.summary, what the summary told
-    std::string reason;     // what was said of the file on standard error, if anything
-    bool recalled = false;  // given from a cache, not read
-};
-
 // How a name came: named by the user, "-" being standard input, or found
 // by a walk as a regular file, which it must still be.
 enum class input_kind { named, walked };
@@ -43,7 +34,8 @@ enum class input_kind { named, walked };
 // The form of the summaries settings ask for.
 summary_form summary_form_of(const scan_settings& settings);
 
-// Scans the file name and writes its text and messages to out. read, when
-// given, counts the bytes read, for a reader on another thread.
+// Scans the file name and writes its frames and its outcome to out. The
+// result's facts are filled in whatever the settings, but for the source,
+// which only a summary reads. counters, when given, count as it reads.
 scan_result scan_file(const scan_settings& settings, const char* name, output_sink out,
-                      std::atomic<std::uint64_t>* read = nullptr, input_kind kind = input_kind::named);
+                      scan_counters* counters = nullptr, input_kind kind = input_kind::named);

@@ -43,14 +43,13 @@ walk_entry file_at(const std::string& name, std::int64_t mtime)
 scan_result damaged_result()
 {
     scan_result r{};
-    r.status = file_status::damaged;
-    r.summary.status = file_status::damaged;
-    r.summary.synced = true;
-    r.summary.sync = 0x1234;
-    r.summary.have_params = true;
-    r.summary.params = {params_value(params_rate, 12), params_value(params_bitdepth, 2), params_value(params_gain, -73)};
-    r.summary.frames = r.errors = r.summary.errors = 9;
-    r.summary.frames = 40;
+    r.facts.status = file_status::damaged;
+    r.facts.synced = true;
+    r.facts.sync = 0x1234;
+    r.facts.have_params = true;
+    r.facts.params = {params_value(params_rate, 12), params_value(params_bitdepth, 2), params_value(params_gain, -73)};
+    r.facts.errors = 9;
+    r.facts.frames = 40;
     r.reason = "lost sync";
     return r;
 }
@@ -68,7 +67,7 @@ void keep_now(summary_cache& c, const walk_entry& e, std::int64_t began, const s
 std::string line_of(const scan_result& r, const char* name)
 {
     std::string line;
-    put_summary(line, name, {}, r.summary, r.reason);
+    put_summary(line, name, {}, r.facts, r.reason);
     return line;
 }
 
@@ -103,8 +102,8 @@ TEST(Cache, KeptOnlyWhenSureAndGivenOnlyForTheSameFile)
     EXPECT_EQ(line_of(r, "a"), line_of(kept, "a"));
     EXPECT_EQ(line_of(r, "a"), "a\tdamaged\t00001234\t768 kHz\t16 bits\t-73\t40\t9\n");
     EXPECT_EQ(r.reason, "lost sync");
-    EXPECT_EQ(r.status, file_status::damaged);
-    EXPECT_EQ(r.errors, 9u);
+    EXPECT_EQ(r.facts.status, file_status::damaged);
+    EXPECT_EQ(r.facts.errors, 9u);
 
     // Each part of the stamp.
     for (auto change : {&file_stamp::dev, &file_stamp::ino, &file_stamp::size}) {
@@ -133,7 +132,7 @@ TEST(Cache, KeptOnlyWhenSureAndGivenOnlyForTheSameFile)
     const std::int64_t later = 5000 * second;
     walk_entry b = file_at("lib/b.wav", 1000);
     scan_result failed = kept;
-    failed.status = failed.summary.status = file_status::error;
+    failed.facts.status = file_status::error;
     keep_now(c, b, later, failed);
     EXPECT_FALSE(recall_summary(c, b, r, lost));
     walk_entry stale = b;

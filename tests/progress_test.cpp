@@ -30,13 +30,13 @@ TEST(Progress, FilesDoneCountWhole)
     constexpr std::uint64_t mib = 1 << 20;
     progress p;
     init_progress(p, 3, 30 * mib, 2);
-    p.reading[0] = mib;
-    p.reading[1] = 5 * mib / 2;
+    p.reading[0].bytes = mib;
+    p.reading[1].bytes = 5 * mib / 2;
     EXPECT_EQ(progress_now(p).substr(0, 32), "kesscan: 0/3 files, 3.5/30.0 MiB");
     file_done(p, 0, 10 * mib);
     EXPECT_EQ(progress_now(p).substr(0, 33), "kesscan: 1/3 files, 12.5/30.0 MiB");
     file_done(p, 1, 10 * mib);
-    p.reading[0] = 2 * mib;
+    p.reading[0].bytes = 2 * mib;
     EXPECT_EQ(progress_now(p).substr(0, 33), "kesscan: 2/3 files, 22.0/30.0 MiB");
     file_done(p, 0, 15 * mib);
     EXPECT_EQ(progress_now(p).substr(0, 33), "kesscan: 3/3 files, 30.0/30.0 MiB") << "clamped to the total";
@@ -71,7 +71,7 @@ TEST(Progress, DrawnWhenItsTextChanges)
     EXPECT_FALSE(redraw(p));
     test_time += std::chrono::milliseconds(400);
     EXPECT_FALSE(redraw(p)) << "no rate yet, and nothing read";
-    p.reading[0] = mib;
+    p.reading[0].bytes = mib;
     test_time += std::chrono::milliseconds(600);
     EXPECT_TRUE(redraw(p));
     EXPECT_FALSE(redraw(p));

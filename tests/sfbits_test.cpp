@@ -144,8 +144,8 @@ TEST(SampleParity, PlanarBlocksInTheirOwnWidth)
                 const auto s = std::make_unique<sample_source>();
                 bitreader r;
                 init_bits_source(r, *s, block_layout::planar, next_planar, &d, 0);
-                std::atomic<std::uint64_t> bytes{0};
-                s->bytes_read = &bytes;
+                scan_counters counted;
+                s->counters = &counted;
                 s->bytes_per_frame = 6;
                 r.msb = msb;
                 r.eof_cb = [](void*) { throw std::out_of_range("end of samples"); };
@@ -156,7 +156,7 @@ TEST(SampleParity, PlanarBlocksInTheirOwnWidth)
                 } catch (const std::out_of_range&) {
                 }
                 EXPECT_EQ(got, expected) << width << " bits, wide " << wide << ", msb " << msb;
-                EXPECT_EQ(bytes, 6 * expected.size());
+                EXPECT_EQ(counted.bytes, 6 * expected.size());
             }
         }
         EXPECT_EQ(expected.find('1') == std::string::npos, width < 24) << width;
