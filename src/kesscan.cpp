@@ -13,11 +13,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,41 +42,6 @@ unsigned positive_number(const char* text)
     const bool ok = *text >= '0' && *text <= '9' && *end == '\0' && errno == 0 && v >= 1 && v <= 4096;
     return ok ? static_cast<unsigned>(v) : 0;
 }
-
-constexpr const char* usage_text =
-    "usage: kesscan [-1] [-p type] [-s start] [-v] [--summary] [--json] [--recursive]\n"
-    "               [--jobs N] [--check] [--expect-stream] [--list=STATUSES] [--null]\n"
-    "               [--progress] [--cache[=FILE]] [--cache-prune] [--ext=LIST] [--follow]\n"
-    "               [--stats] {file... | --files0-from=F}\n"
-    "  -1           stop after the first selected frame (type 1 unless a type is selected)\n"
-    "  -p type      print only frames of this type; checksum errors always print\n"
-    "  -s start     begin at this sample frame\n"
-    "  -v           more detail\n"
-    "  --summary    one line per file: status, sync, source, frames, errors\n"
-    "  --json       JSON Lines: the frames, or with --summary the summary\n"
-    "  --recursive  scan the sound files in the folders named, and below\n"
-    "  --ext=LIST   with --recursive, take the files of these extensions (flac,wav)\n"
-    "  --follow     with --recursive, follow symbolic links, taking each file once\n"
-    "  --stats      at the end, totals on standard error: files by status, frames,\n"
-    "               bytes, time, and what the walk passed over\n"
-    "  --files0-from=F\n"
-    "               scan the names in F (- for standard input), each ended by NUL\n"
-    "  --jobs N     scan N files at once (default: one per processor)\n"
-    "  --check      exit with status 2 when a file is damaged or cannot be scanned\n"
-    "  --expect-stream\n"
-    "               with --check, a file without a stream is trouble too\n"
-    "  --list=STATUSES\n"
-    "               print only the names of the files whose status is listed\n"
-    "               (stream, none, damaged, error, errors: any checksum error)\n"
-    "  --null       end each name of --list with a NUL byte, not a newline\n"
-    "  --progress   show progress on standard error even when it is not a terminal\n"
-    "  --cache[=FILE]\n"
-    "               keep summaries in FILE, and scan only the files changed since\n"
-    "               (default FILE: $XDG_CACHE_HOME/kesscan/summaries.sqlite)\n"
-    "  --cache-prune\n"
-    "               with --cache: drop what it keeps of files the walk no longer finds\n"
-    "  --help       this text\n"
-    "  --version    the version\n";
 
 // The words of a comma list, empty ones among them.
 std::vector<std::string_view> comma_words(std::string_view text)
@@ -138,171 +105,322 @@ bool open_summary_cache(summary_cache& cache, std::string file, const scan_setti
     return false;
 }
 
-}  // namespace
+// ---------------------------------------------------------------------------
+// The command line
 
-int main(int argc, char** argv)
-{
-    // Long options only add to the short ones, which getopt takes exactly as
-    // POSIX getopt does, diagnostics and status included.
-    enum {
-        opt_summary = 256, opt_json, opt_recursive, opt_jobs, opt_check, opt_progress, opt_cache, opt_cache_prune,
-        opt_expect_stream, opt_list, opt_null, opt_ext, opt_files0_from, opt_stats, opt_follow, opt_help,
-        opt_version
-    };
-    static const option longs[] = {
-        {"summary", no_argument, nullptr, opt_summary},
-        {"json", no_argument, nullptr, opt_json},
-        {"recursive", no_argument, nullptr, opt_recursive},
-        {"jobs", required_argument, nullptr, opt_jobs},
-        {"check", no_argument, nullptr, opt_check},
-        {"progress", no_argument, nullptr, opt_progress},
-        {"cache", optional_argument, nullptr, opt_cache},
-        {"cache-prune", no_argument, nullptr, opt_cache_prune},
-        {"expect-stream", no_argument, nullptr, opt_expect_stream},
-        {"list", required_argument, nullptr, opt_list},
-        {"null", no_argument, nullptr, opt_null},
-        {"ext", required_argument, nullptr, opt_ext},
-        {"files0-from", required_argument, nullptr, opt_files0_from},
-        {"stats", no_argument, nullptr, opt_stats},
-        {"follow", no_argument, nullptr, opt_follow},
-        {"help", no_argument, nullptr, opt_help},
-        {"version", no_argument, nullptr, opt_version},
-        {nullptr, 0, nullptr, 0},
-    };
+enum class action { scan, help, version };
+
+// Everything a command line asks for.
+struct command {
+    const char* prog;
+    action act = action::scan;
     scan_settings settings;
     bool recursive = false, check = false, progress = false, cached = false, prune = false, stats = false,
          follow = false;
     std::string cache_file, files0;
     std::vector<std::string> extensions = sound_extensions();
     unsigned jobs = processors();
-    int c;
-    while ((c = getopt_long(argc, argv, "1p:s:v", longs, nullptr)) != -1) {
-        switch (c) {
-        case '1':
-            // A second -1 moves the start on by one frame: the way to look
-            // past a frame that a first run stopped at.
-            if (settings.single)
-                settings.start = static_cast<std::int32_t>(static_cast<std::uint32_t>(settings.start) + 1);
-            settings.single = 1;
-            if (settings.packet_type < 0)
-                settings.packet_type = 1;
-            break;
-        case 'p':
-            settings.packet_type = option_number(optarg);
-            break;
-        case 's':
-            settings.start = option_number(optarg);
-            break;
-        case 'v':
-            settings.verbosity += 1;
-            break;
-        case opt_summary:
-            settings.summary = true;
-            break;
-        case opt_json:
-            settings.json = true;
-            break;
-        case opt_recursive:
-            recursive = true;
-            break;
-        case opt_jobs:
-            jobs = positive_number(optarg);
-            if (!jobs) {
-                std::fprintf(stderr, "%s: --jobs takes a number of files from 1 to 4096, not '%s'\n", argv[0], optarg);
-                return 1;
-            }
-            break;
-        case opt_check:
-            check = true;
-            break;
-        case opt_progress:
-            progress = true;
-            break;
-        case opt_cache:
-            cached = true;
-            cache_file = optarg ? optarg : "";
-            break;
-        case opt_cache_prune:
-            prune = true;
-            break;
-        case opt_expect_stream:
-            settings.expect_stream = true;
-            break;
-        case opt_list:
-            settings.list = listed_statuses(optarg);
-            if (!settings.list) {
-                std::fprintf(stderr, "%s: --list takes a comma list of stream, none, damaged, error and errors, not '%s'\n",
-                             argv[0], optarg);
-                return 1;
-            }
-            break;
-        case opt_null:
-            settings.null_names = true;
-            break;
-        case opt_ext:
-            extensions = extension_list(optarg);
-            if (extensions.empty()) {
-                std::fprintf(stderr, "%s: --ext takes a comma list of extensions, not '%s'\n", argv[0], optarg);
-                return 1;
-            }
-            break;
-        case opt_files0_from:
-            files0 = optarg;
-            break;
-        case opt_stats:
-            stats = true;
-            break;
-        case opt_follow:
-            follow = true;
-            break;
-        case opt_help:
-            std::fputs(usage_text, stdout);
-            return close_stdout("kesscan");
-        case opt_version:
-            std::puts("kesscan " KESSCAN_VERSION);
-            return close_stdout("kesscan");
-        default:
-            return 1;
+    std::vector<std::string> operands;
+};
+
+// What an option does with its argument (nullptr when it takes none or was
+// given none); what is wrong with the argument, or nothing.
+using option_apply = std::string (*)(command& c, const char* arg);
+
+std::string single(command& c, const char*)
+{
+    // A second -1 moves the start on by one frame: the way to look past a
+    // frame that a first run stopped at.
+    scan_settings& s = c.settings;
+    if (s.single)
+        s.start = static_cast<std::int32_t>(static_cast<std::uint32_t>(s.start) + 1);
+    s.single = 1;
+    if (s.packet_type < 0)
+        s.packet_type = 1;
+    return {};
+}
+
+std::string type(command& c, const char* arg)
+{
+    c.settings.packet_type = option_number(arg);
+    return {};
+}
+
+std::string start(command& c, const char* arg)
+{
+    c.settings.start = option_number(arg);
+    return {};
+}
+
+std::string verbose(command& c, const char*)
+{
+    c.settings.verbosity += 1;
+    return {};
+}
+
+// An option that sets a flag of the command line: its member.
+template <bool command::*flag>
+std::string set(command& c, const char*)
+{
+    c.*flag = true;
+    return {};
+}
+
+template <bool scan_settings::*flag>
+std::string set_scan(command& c, const char*)
+{
+    c.settings.*flag = true;
+    return {};
+}
+
+std::string jobs(command& c, const char* arg)
+{
+    c.jobs = positive_number(arg);
+    return c.jobs ? "" : std::string("--jobs takes a number of files from 1 to 4096, not '") + arg + "'";
+}
+
+std::string list(command& c, const char* arg)
+{
+    c.settings.list = listed_statuses(arg);
+    return c.settings.list ? ""
+                           : std::string("--list takes a comma list of stream, none, damaged, error and errors, not '") +
+                                 arg + "'";
+}
+
+std::string extensions(command& c, const char* arg)
+{
+    c.extensions = extension_list(arg);
+    return c.extensions.empty() ? std::string("--ext takes a comma list of extensions, not '") + arg + "'" : "";
+}
+
+std::string cache(command& c, const char* arg)
+{
+    c.cached = true;
+    c.cache_file = arg ? arg : "";
+    return {};
+}
+
+std::string files0(command& c, const char* arg)
+{
+    c.files0 = arg;
+    return {};
+}
+
+template <action a>
+std::string act(command& c, const char*)
+{
+    c.act = a;
+    return {};
+}
+
+// An option as it is given, helped and done. The help writes its name and
+// then value, as "-p type", "--jobs N" or "--cache[=FILE]"; the synopsis
+// shows the options in their order there, in brackets.
+struct option_spec {
+    const char* name;  // the long name, or nullptr
+    char letter;       // the short option, or 0
+    int argument;      // no_argument, required_argument or optional_argument
+    const char* value; // the argument as the help writes it after the name
+    int synopsis;      // its place in the synopsis; 0: not there
+    const char* help;  // its lines, each ended by a newline
+    option_apply apply;
+};
+
+// In the synopsis, the one option that names the files in place of the
+// operands.
+constexpr int instead_of_files = -1;
+
+constexpr option_spec options[] = {
+    {nullptr, '1', no_argument, "", 1,
+     "stop after the first selected frame (type 1 unless a type is selected)\n", single},
+    {nullptr, 'p', required_argument, " type", 2, "print only frames of this type; checksum errors always print\n",
+     type},
+    {nullptr, 's', required_argument, " start", 3, "begin at this sample frame\n", start},
+    {nullptr, 'v', no_argument, "", 4, "more detail\n", verbose},
+    {"summary", 0, no_argument, "", 5, "one line per file: status, sync, source, frames, errors\n",
+     set_scan<&scan_settings::summary>},
+    {"json", 0, no_argument, "", 6, "JSON Lines: the frames, or with --summary the summary\n",
+     set_scan<&scan_settings::json>},
+    {"recursive", 0, no_argument, "", 7, "scan the sound files in the folders named, and below\n",
+     set<&command::recursive>},
+    {"ext", 0, required_argument, "=LIST", 16, "with --recursive, take the files of these extensions (flac,wav)\n",
+     extensions},
+    {"follow", 0, no_argument, "", 17, "with --recursive, follow symbolic links, taking each file once\n",
+     set<&command::follow>},
+    {"stats", 0, no_argument, "", 18,
+     "at the end, totals on standard error: files by status, frames,\nbytes, time, and what the walk passed over\n",
+     set<&command::stats>},
+    {"files0-from", 0, required_argument, "=F", instead_of_files,
+     "scan the names in F (- for standard input), each ended by NUL\n", files0},
+    {"jobs", 0, required_argument, " N", 8, "scan N files at once (default: one per processor)\n", jobs},
+    {"check", 0, no_argument, "", 9, "exit with status 2 when a file is damaged or cannot be scanned\n",
+     set<&command::check>},
+    {"expect-stream", 0, no_argument, "", 10, "with --check, a file without a stream is trouble too\n",
+     set_scan<&scan_settings::expect_stream>},
+    {"list", 0, required_argument, "=STATUSES", 11,
+     "print only the names of the files whose status is listed\n"
+     "(stream, none, damaged, error, errors: any checksum error)\n",
+     list},
+    {"null", 0, no_argument, "", 12, "end each name of --list with a NUL byte, not a newline\n",
+     set_scan<&scan_settings::null_names>},
+    {"progress", 0, no_argument, "", 13, "show progress on standard error even when it is not a terminal\n",
+     set<&command::progress>},
+    {"cache", 0, optional_argument, "[=FILE]", 14,
+     "keep summaries in FILE, and scan only the files changed since\n"
+     "(default FILE: $XDG_CACHE_HOME/kesscan/summaries.sqlite)\n",
+     cache},
+    {"cache-prune", 0, no_argument, "", 15, "with --cache: drop what it keeps of files the walk no longer finds\n",
+     set<&command::prune>},
+    {"help", 0, no_argument, "", 0, "this text\n", act<action::help>},
+    {"version", 0, no_argument, "", 0, "the version\n", act<action::version>},
+};
+constexpr std::size_t option_count = std::size(options);
+
+// getopt_long's value for the long option options[i].
+constexpr int long_value = 256;
+
+// The short options, as getopt takes them: exactly as POSIX getopt does,
+// diagnostics and status included.
+constexpr auto short_options = [] {
+    std::array<char, 2 * option_count + 1> text{};
+    std::size_t n = 0;
+    for (const option_spec& o : options) {
+        if (!o.letter)
+            continue;
+        text[n++] = o.letter;
+        if (o.argument == required_argument)
+            text[n++] = ':';
+    }
+    return text;
+}();
+
+constexpr auto long_options = [] {
+    std::array<option, option_count + 1> longs{};
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < option_count; ++i)
+        if (options[i].name)
+            longs[n++] = {options[i].name, options[i].argument, nullptr, long_value + static_cast<int>(i)};
+    return longs;
+}();
+
+// "-p type", "--jobs N": the option as the help names it.
+std::string option_form(const option_spec& o)
+{
+    std::string form = o.name ? std::string("--") + o.name : std::string("-") + o.letter;
+    return form + o.value;
+}
+
+// The synopsis, its words filled into lines of up to 84 columns, each
+// after the first indented as far as the first's words begin.
+std::string synopsis()
+{
+    constexpr std::size_t width = 84;
+    std::string text = "usage: kesscan", alternative;
+    const std::string indent(text.size() + 1, ' ');
+    std::size_t line = 0;  // where the last line begins
+    const auto put = [&](const std::string& word) {
+        if (text.size() - line + 1 + word.size() <= width) {
+            text += ' ';
+        } else {
+            text += '\n';
+            line = text.size();
+            text += indent;
+        }
+        text += word;
+    };
+    for (int place = 1; place <= static_cast<int>(option_count); ++place)
+        for (const option_spec& o : options)
+            if (o.synopsis == place)
+                put("[" + option_form(o) + "]");
+    for (const option_spec& o : options)
+        if (o.synopsis == instead_of_files)
+            alternative = option_form(o);
+    put("{file... | " + alternative + "}");
+    return text + "\n";
+}
+
+// The synopsis and a paragraph for each option: its form, and its help
+// from the 16th column, on a line of its own when the form is too long.
+std::string usage_text()
+{
+    std::string text = synopsis();
+    const std::string indent(15, ' ');
+    for (const option_spec& o : options) {
+        const std::string form = option_form(o);
+        text += "  " + form;
+        text += form.size() <= 12 ? std::string(13 - form.size(), ' ') : "\n" + indent;
+        for (std::string_view help = o.help; !help.empty();) {
+            const std::size_t end = help.find('\n') + 1;
+            text.append(help.substr(0, end));
+            help.remove_prefix(end);
+            if (!help.empty())
+                text += indent;
         }
     }
+    return text;
+}
+
+// Reads the options into c, and the operands; false when an option or its
+// argument is wrong, which is then told. Stops at --help and --version.
+bool parse_command(command& c, int argc, char** argv)
+{
+    c.prog = argv[0];
+    int got;
+    while (c.act == action::scan &&
+           (got = getopt_long(argc, argv, short_options.data(), long_options.data(), nullptr)) != -1) {
+        const option_spec* o = got >= long_value ? &options[got - long_value] : nullptr;
+        for (std::size_t i = 0; !o && i < option_count; ++i)
+            if (options[i].letter && options[i].letter == got)
+                o = &options[i];
+        if (!o)
+            return false;
+        const std::string why = o->apply(c, optarg);
+        if (!why.empty()) {
+            std::fprintf(stderr, "%s: %s\n", c.prog, why.c_str());
+            return false;
+        }
+    }
+    c.operands.assign(argv + optind, argv + argc);
     // A list is made from the summaries, which it prints in their place.
-    settings.summary = settings.summary || settings.list;
-    if (settings.null_names && !settings.list) {
-        std::fprintf(stderr, "%s: --null ends the names of --list: give --list as well\n", argv[0]);
-        return 1;
-    }
-    if ((cached || prune) && !settings.summary) {
-        std::fprintf(stderr, "%s: --cache keeps summaries only: give --summary as well\n", argv[0]);
-        return 1;
-    }
-    if (prune && !cached) {
-        std::fprintf(stderr, "%s: --cache-prune works on a cache: give --cache as well\n", argv[0]);
-        return 1;
-    }
-    std::vector<std::string> operands(argv + optind, argv + argc);
-    if (!files0.empty()) {
-        std::string why;
-        if (!operands.empty()) {
-            std::fprintf(stderr, "%s: names come from --files0-from or the command line, not both\n", argv[0]);
-            return 1;
-        }
-        if (!read_names0(files0, operands, why)) {
-            std::fprintf(stderr, "%s: %s: %s\n", argv[0], files0.c_str(), why.c_str());
-            return 1;
-        }
-        if (operands.empty())
-            return 0;
-    } else if (operands.empty()) {
-        return 1;
-    }
+    c.settings.summary = c.settings.summary || c.settings.list;
+    return true;
+}
+
+// False, told, for options that do not go together; without a name to
+// scan, false and nothing is told.
+bool check_command(const command& c)
+{
+    const char* why = nullptr;
+    if (c.act != action::scan)
+        return true;
+    if (c.settings.null_names && !c.settings.list)
+        why = "--null ends the names of --list: give --list as well";
+    else if ((c.cached || c.prune) && !c.settings.summary)
+        why = "--cache keeps summaries only: give --summary as well";
+    else if (c.prune && !c.cached)
+        why = "--cache-prune works on a cache: give --cache as well";
+    else if (!c.files0.empty() && !c.operands.empty())
+        why = "names come from --files0-from or the command line, not both";
+    else if (c.files0.empty() && c.operands.empty())
+        return false;
+    if (why)
+        std::fprintf(stderr, "%s: %s\n", c.prog, why);
+    return !why;
+}
+
+// Walks the operands and scans what the walk finds, with the cache and
+// the totals asked for; the exit status.
+int survey(command& c)
+{
     const auto began = std::chrono::steady_clock::now();
     walk_skipped skipped;
     const std::vector<walk_entry> entries =
-        walk_operands(operands, recursive, recursive ? extensions : std::vector<std::string>{},
-                      stats ? &skipped : nullptr, follow);
+        walk_operands(c.operands, c.recursive, c.recursive ? c.extensions : std::vector<std::string>{},
+                      c.stats ? &skipped : nullptr, c.follow);
     std::size_t files = 0;
     for (const walk_entry& e : entries)
         files += !e.error;
+    scan_settings& settings = c.settings;
     // Decoded output can run to millions of lines; into a file or a pipe
     // it goes in large blocks. On a terminal each frame shows as it is
     // decoded.
@@ -310,17 +428,18 @@ int main(int argc, char** argv)
     settings.show_name = files > 1 && !settings.summary && !settings.json;
     // A person watching a terminal while the output goes elsewhere is told
     // how far the work has come.
-    progress = progress || (isatty(STDERR_FILENO) && !settings.interactive);
+    const bool progress = c.progress || (isatty(STDERR_FILENO) && !settings.interactive);
     summary_cache cache;
-    const bool use_cache = cached && open_summary_cache(cache, cache_file, settings);
+    const bool use_cache = c.cached && open_summary_cache(cache, c.cache_file, settings);
     survey_stats totals;
     const survey_result result =
-        scan_entries(settings, entries, jobs, progress, use_cache ? &cache : nullptr, stats ? &totals : nullptr);
+        scan_entries(settings, entries, c.jobs, progress, use_cache ? &cache : nullptr, c.stats ? &totals : nullptr);
     std::string why;
-    if (use_cache && (!close_cache(cache, why) ||
-                      (prune && !prune_cache(cache, recursive ? operands : std::vector<std::string>{}, entries, why))))
+    if (use_cache &&
+        (!close_cache(cache, why) ||
+         (c.prune && !prune_cache(cache, c.recursive ? c.operands : std::vector<std::string>{}, entries, why))))
         cache_unusable(cache.file, why);
-    if (stats) {
+    if (c.stats) {
         std::string block;
         put_stats(block, totals, skipped,
                   std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(), settings.json);
@@ -331,5 +450,38 @@ int main(int argc, char** argv)
     const int status = close_stdout("kesscan");
     if (status != 0 || result.failed)
         return 1;
-    return check && result.trouble ? 2 : 0;
+    return c.check && result.trouble ? 2 : 0;
+}
+
+// Does what c asks; the exit status.
+int run_command(command& c)
+{
+    if (c.act == action::help) {
+        std::fputs(usage_text().c_str(), stdout);
+        return close_stdout("kesscan");
+    }
+    if (c.act == action::version) {
+        std::puts("kesscan " KESSCAN_VERSION);
+        return close_stdout("kesscan");
+    }
+    if (!c.files0.empty()) {
+        std::string why;
+        if (!read_names0(c.files0, c.operands, why)) {
+            std::fprintf(stderr, "%s: %s: %s\n", c.prog, c.files0.c_str(), why.c_str());
+            return 1;
+        }
+        if (c.operands.empty())
+            return 0;
+    }
+    return survey(c);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    command c;
+    if (!parse_command(c, argc, argv) || !check_command(c))
+        return 1;
+    return run_command(c);
 }
