@@ -118,6 +118,20 @@ std::vector<named> list_folder(int fd, const std::vector<std::string>& extension
     return names;
 }
 
+// A folder that let go of its descriptor while the walk was below it
+// finds itself again, into dir: through the ".." of the folder below, sub,
+// or by its path when it was reached through a link, as it then has
+// another folder above it. False when what is found is not the folder
+// self tells of.
+bool find_again(const walker& w, owned_fd& dir, const owned_fd& sub, const std::string& path,
+                const struct stat& self)
+{
+    dir.reset(w.follow ? open_path(AT_FDCWD, path.c_str(), O_DIRECTORY)
+                       : openat(sub.fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat again;
+    return dir.fd >= 0 && fstat(dir.fd, &again) == 0 && again.st_dev == self.st_dev && again.st_ino == self.st_ino;
+}
+
 // Walks the folder open at dir, named path. Entries go in byte order of
 // their names, a folder's own at its place among them. Past max_open
 // folders held, a folder lets go of its descriptor while the walk is below
@@ -163,14 +177,7 @@ void walk_folder(walker& w, owned_fd& dir, const std::string& path)
         walk_folder(w, sub, below);
         w.ancestors.pop_back();
         if (let_go) {
-            // A folder reached through a link has another folder above it:
-            // then it is found again by its path.
-            dir.reset(w.follow ? open_path(AT_FDCWD, path.c_str(), O_DIRECTORY)
-                               : openat(sub.fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            struct stat again;
-            const bool same = dir.fd >= 0 && fstat(dir.fd, &again) == 0 && again.st_dev == self.st_dev &&
-                              again.st_ino == self.st_ino;
-            if (!same) {
+            if (!find_again(w, dir, sub, path, self)) {
                 // Moved while the walk was below it: what is left of it
                 // cannot be found.
                 w.out->push_back({path, {}, dir.fd < 0 ? errno : ENOENT, true});

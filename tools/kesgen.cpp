@@ -542,6 +542,28 @@ bool same_file(const char* a, const char* b)
     return got == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+// A number option's value, from low to high.
+long long number(const char* option, const char* text, long long low, long long high)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text, &end, 0);
+    if (*text == '\0' || *end != '\0' || errno != 0 || v < low || v > high)
+        bad_value(option, text);
+    return v;
+}
+
+signal_kind signal_named(const char* text)
+{
+    if (std::strcmp(text, "noise") == 0)
+        return signal_kind::noise;
+    if (std::strcmp(text, "tone") == 0)
+        return signal_kind::tone;
+    if (std::strcmp(text, "silence") != 0)
+        bad_value("-s/--signal", text);
+    return signal_kind::silence;
+}
+
 options parse_options(int argc, char** argv)
 {
     static const option longs[] = {
@@ -552,14 +574,6 @@ options parse_options(int argc, char** argv)
         {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
     };
     options o;
-    const auto number = [](const char* option, const char* text, long long low, long long high) {
-        char* end = nullptr;
-        errno = 0;
-        const long long v = std::strtoll(text, &end, 0);
-        if (*text == '\0' || *end != '\0' || errno != 0 || v < low || v > high)
-            bad_value(option, text);
-        return v;
-    };
     int c;
     while ((c = getopt_long(argc, argv, "f:C:s:r:n:a:b:c:h", longs, nullptr)) != -1) {
         switch (c) {
@@ -570,14 +584,7 @@ options parse_options(int argc, char** argv)
             o.carrier = optarg;
             break;
         case 's':
-            if (std::strcmp(optarg, "noise") == 0)
-                o.signal = signal_kind::noise;
-            else if (std::strcmp(optarg, "tone") == 0)
-                o.signal = signal_kind::tone;
-            else if (std::strcmp(optarg, "silence") == 0)
-                o.signal = signal_kind::silence;
-            else
-                bad_value("-s/--signal", optarg);
+            o.signal = signal_named(optarg);
             break;
         case 'r':
             o.rate = static_cast<int>(number("-r/--rate", optarg, 1, 1 << 30));
@@ -608,6 +615,51 @@ options parse_options(int argc, char** argv)
     return o;
 }
 
+// What the output will be: the carrier's samples, or the generator's, in
+// the format, length (-1: as long as the stream) and width the carrier or
+// the options give.
+struct output_plan {
+    sndfile_ptr in;  // the carrier, or none
+    SF_INFO info{};
+    long long frames;
+    int width;
+};
+
+// Everything that can be refused before the stream is read is refused
+// here, before the output exists.
+void plan_output(output_plan& p, const options& o, bit_stream& stream)
+{
+    p.frames = o.length;
+    p.width = o.bits ? o.bits : 24;
+    if (o.carrier) {
+        SF_INFO info{};
+        p.in.reset(sf_open(o.carrier, SFM_READ, &info));
+        if (!p.in)
+            fail("%s: %s", o.carrier, sf_strerror(nullptr));
+        const int carrier_width = carrier_bits(o.carrier, info);
+        p.width = o.bits ? o.bits : carrier_width;
+        if (o.bits == 16)
+            fail("%s: 16-bit samples cannot carry the stream", o.output);
+        if (same_file(o.carrier, o.output))
+            fail("%s: the output would overwrite the carrier", o.output);
+        p.frames = info.frames;
+        p.info.samplerate = info.samplerate;
+        p.info.channels = 2;
+    } else {
+        p.info.samplerate = o.rate;
+        p.info.channels = o.channels;
+    }
+    p.info.format = major_format_for(o.output) | subtype_for_bits(p.width);
+    if (!sf_format_check(&p.info))
+        fail("%s: this file type cannot hold %d-bit integer samples at this rate and channel count",
+             o.output, p.width);
+    // The stream cannot begin past the end of the file, nor past the most
+    // frames kesscan can count.
+    const long long frames = p.frames;
+    if (static_cast<std::uint64_t>(o.at) > (frames >= 0 ? static_cast<std::uint64_t>(frames) : max_stream_frames))
+        too_short(stream, o, frames);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -618,47 +670,15 @@ int main(int argc, char** argv)
         fail("the frame list and the carrier cannot both be standard input");
     if (!open_list(stream.list, o.list))
         fail("%s", stream.list.error.c_str());
-
-    // Everything that can be refused before the stream is read is refused
-    // before the output exists.
-    sndfile_ptr in;
-    SF_INFO out_info{};
-    long long frames = o.length;
-    int width = o.bits ? o.bits : 24;
-    if (o.carrier) {
-        SF_INFO info{};
-        in.reset(sf_open(o.carrier, SFM_READ, &info));
-        if (!in)
-            fail("%s: %s", o.carrier, sf_strerror(nullptr));
-        const int carrier_width = carrier_bits(o.carrier, info);
-        width = o.bits ? o.bits : carrier_width;
-        if (o.bits == 16)
-            fail("%s: 16-bit samples cannot carry the stream", o.output);
-        if (same_file(o.carrier, o.output))
-            fail("%s: the output would overwrite the carrier", o.output);
-        frames = info.frames;
-        out_info.samplerate = info.samplerate;
-        out_info.channels = 2;
-    } else {
-        out_info.samplerate = o.rate;
-        out_info.channels = o.channels;
-    }
-    out_info.format = major_format_for(o.output) | subtype_for_bits(width);
-    if (!sf_format_check(&out_info))
-        fail("%s: this file type cannot hold %d-bit integer samples at this rate and channel count",
-             o.output, width);
-
-    // The stream cannot begin past the end of the file, nor past the most
-    // frames kesscan can count.
-    if (static_cast<std::uint64_t>(o.at) > (frames >= 0 ? static_cast<std::uint64_t>(frames) : max_stream_frames))
-        too_short(stream, o, frames);
-
+    output_plan plan;
+    plan_output(plan, o, stream);
+    const long long frames = plan.frames;
     output_file out;
     remove_temp_on_signals();
-    open_output(out, o.output, out_info);
-    generator gen{o.signal, width, out_info.samplerate};
+    open_output(out, o.output, plan.info);
+    generator gen{o.signal, plan.width, plan.info.samplerate};
     long long end;
-    const long long changed = write_output(out, in.get(), gen, o, frames, stream, end);
+    const long long changed = write_output(out, plan.in.get(), gen, o, frames, stream, end);
     close_output(out, o.output);
     close_list(stream.list);
     if (o.carrier)
