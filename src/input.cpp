@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,11 +92,29 @@ bool pipe_holds(int fd, std::size_t n)
     return n <= INT_MAX && fcntl(fd, F_SETPIPE_SZ, static_cast<int>(n)) >= 0;
 }
 
+// Waits for another write into the pipe fd, which holds bytes already, or
+// for its writer's end; whether the writer has gone. poll(2) would not
+// wait: the pipe is readable. An epoll set, writes, watching the pipe
+// edge-triggered is woken by every write into it; a kernel that wakes it
+// only for an empty pipe leaves the next look to the timeout. Without a
+// set there is only the timeout.
+bool wait_for_more(int writes, int fd)
+{
+    constexpr int timeout_ms = 100;
+    epoll_event e{};
+    const int woke = writes < 0 ? retry_eintr([] { return poll(nullptr, 0, timeout_ms); })
+                                : retry_eintr([&] { return epoll_wait(writes, &e, 1, timeout_ms); });
+    if (woke > 0)
+        return e.events & EPOLLHUP;
+    pollfd p{fd, POLLIN, 0};
+    return retry_eintr([&] { return poll(&p, 1, 0); }) > 0 && (p.revents & POLLHUP);
+}
+
 // The first n bytes in a pipe, copied with tee(2), which leaves them for
 // the reader that comes after; fewer when the input ends sooner. A writer
-// may be slow to give n bytes: the copy is taken again until there are n,
-// or until the writer has gone. held is false, and nothing is copied, when
-// the pipes cannot hold n bytes at once.
+// may be slow to give n bytes: the copy is taken again after each write,
+// until there are n, or until the writer has gone. held is false, and
+// nothing is copied, when the pipes cannot hold n bytes at once.
 std::size_t peek_pipe(int fd, unsigned char* buf, std::size_t n, bool& held)
 {
     int copy[2];
@@ -106,6 +125,12 @@ std::size_t peek_pipe(int fd, unsigned char* buf, std::size_t n, bool& held)
     if (!pipe_holds(fd, n) || !pipe_holds(out.fd, n))
         return 0;
     held = true;
+    // Watched before the first copy, so that no write after it goes unseen.
+    owned_fd writes{epoll_create1(EPOLL_CLOEXEC)};
+    epoll_event watch{};
+    watch.events = EPOLLIN | EPOLLET;
+    if (writes.fd >= 0 && epoll_ctl(writes.fd, EPOLL_CTL_ADD, fd, &watch) != 0)
+        writes.reset();
     std::size_t got = 0;
     for (bool last = false;;) {
         const ssize_t t = retry_eintr([&] { return tee(fd, out.fd, n, 0); });
@@ -119,10 +144,7 @@ std::size_t peek_pipe(int fd, unsigned char* buf, std::size_t n, bool& held)
         read_some(in.fd, buf, got);
         if (got >= n || last)
             break;
-        pollfd p{fd, POLLIN, 0};
-        last = retry_eintr([&] { return poll(&p, 1, 0); }) > 0 && (p.revents & POLLHUP);
-        if (!last)
-            usleep(1000);
+        last = wait_for_more(writes.fd, fd);
     }
     return got;
 }
