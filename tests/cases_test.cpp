@@ -118,6 +118,15 @@ std::string unmet(const std::string& need)
     return "needs " + need;
 }
 
+// A command that has not ended after this many seconds never will: it is
+// ended, with everything it started but what job control took away, and
+// fails. A checker runs the programs several times slower.
+#if defined(KESSCAN_SANITIZED) || defined(KESSCAN_TSAN)
+constexpr int command_bound = 300;
+#else
+constexpr int command_bound = 60;
+#endif
+
 #if defined(KESSCAN_SANITIZED)
 // AddressSanitizer reserves far more address space than a limit would
 // allow; its own cap on a single allocation stands in for the limit.
@@ -150,7 +159,12 @@ void replay(const std::vector<command>& commands, const std::string& dir, const 
             skipped += where.substr(0, where.find('\n')) + ": " + why + "\n";
             continue;
         }
-        const run_result r = run("bash -c " + quoted("cd " + quoted(dir) + "\n" + prelude + c.text));
+        const int bound = wrapper ? 10 * command_bound : command_bound;
+        // Run apart from any terminal, which a process group of its own
+        // would have to wait for.
+        const run_result r = run("timeout -k 5 " + std::to_string(bound) + " bash -c " +
+                                 quoted("cd " + quoted(dir) + "\n" + prelude + c.text) + " </dev/null");
+        EXPECT_NE(r.status, 124) << where << ": no end after " << bound << " s";
         EXPECT_EQ(r.out, c.out) << where;
         EXPECT_EQ(r.err, c.err) << where;
         EXPECT_EQ(r.status, c.status) << where;
