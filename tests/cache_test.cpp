@@ -93,6 +93,17 @@ TEST(Cache, KeptOnlyWhenSureAndGivenOnlyForTheSameFile)
     ASSERT_TRUE(open_cache(c, file, settings, "1.0", why)) << why;
     const scan_result kept = damaged_result();
     scan_result r;
+    // The file says whose it is: application id "kesS".
+    {
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+        const sqlite_ptr db{raw};
+        sqlite3_stmt* st = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(raw, "PRAGMA application_id", -1, &st, nullptr), SQLITE_OK);
+        const statement_ptr id{st};
+        ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+        EXPECT_EQ(sqlite3_column_int64(st, 0), 0x6b657353);
+    }
 
     walk_entry e = file_at("lib/a.wav", 1000);
     keep_now(c, e, 1000 * second + racy_ns, kept);

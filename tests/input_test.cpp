@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <fstream>
 #include <string>
@@ -70,6 +72,16 @@ std::pair<std::uint64_t, std::uint64_t> promised(const std::string& bytes)
     EXPECT_EQ(read(p[0], left.data(), left.size()), static_cast<ssize_t>(bytes.size())) << "nothing taken";
     close(p[0]);
     return {from_file, from_pipe};
+}
+
+// A path no part of which fits the system's limit is refused as too long,
+// never opened as something else.
+TEST(OpenPath, NameWithoutAPartThatFitsIsTooLong)
+{
+    const std::string name(PATH_MAX + 10, 'x');
+    errno = 0;
+    EXPECT_EQ(open_path(AT_FDCWD, name.c_str(), 0), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
 }
 
 TEST(StatedFrames, WavAndAiffHeaders)

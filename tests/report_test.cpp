@@ -22,6 +22,7 @@ TEST(JsonString, EveryByteGivesValidJson)
         {"a\"b\\c\td\n\x01\x7f", "\"a\\\"b\\\\c\\u0009d\\u000a\\u0001\x7f\"", true},
         {"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5 \xf4\x8f\xbf\xbf", "\"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5 \xf4\x8f\xbf\xbf\"", true},
         {"\xe0\xa0\x80 \xf0\x90\x80\x80", "\"\xe0\xa0\x80 \xf0\x90\x80\x80\"", true},  // the least of three and four bytes
+        {"\xf1\x80\x80\x80 \xf3\xbf\xbf\xbf", "\"\xf1\x80\x80\x80 \xf3\xbf\xbf\xbf\"", true},  // U+40000, U+FFFFF
         {"\xdf\xbf \xef\xbf\xbd", "\"\xdf\xbf \xef\xbf\xbd\"", true},                  // the greatest lead bytes of two and three
         {"\xc2\x80 \xed\x9f\xbf \xee\x80\x80", "\"\xc2\x80 \xed\x9f\xbf \xee\x80\x80\"", true},  // U+0080, and either side of the surrogates
         {"\xed\xbf\xbf", "\"\\u00ed\\u00bf\\u00bf\"", false},        // the last surrogate
