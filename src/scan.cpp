@@ -20,7 +20,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <utility>
 
 namespace {
@@ -150,9 +149,10 @@ frame_bytes load_frame(scan& s, bitreader* r, std::uint32_t type)
 }
 
 // Prints a frame from fb, loaded by load_frame, as the text shows it:
-// header, fields (seen by the output, if it asks) and the checksum byte; a type without a layout has its size byte passed over. A
-// frame cut short prints as far as its bytes go, and then fb's end-of-data
-// operation ends the scan.
+// header, fields (seen by the output, if it asks) and the checksum byte; a
+// type without a layout has its size byte passed over. A frame cut short
+// prints as far as its bytes go, and then fb's end-of-data operation ends
+// the scan.
 void print_frame_bytes(scan& s, std::uint32_t type, std::uint32_t spos)
 {
     bitreader& r = s.fb;
@@ -192,9 +192,9 @@ std::uint32_t print_kes_frame(scan& s)
     return type;
 }
 
-// Runs until single mode or the output is satisfied, or
-// standard output has failed and nothing more can be printed; otherwise
-// only the end of the samples ends it.
+// Runs until single mode or the output is satisfied, or standard output
+// has failed and nothing more can be printed; otherwise only the end of
+// the samples ends it.
 void scan_kes(scan& s)
 {
     const scan_settings& settings = *s.settings;
@@ -376,8 +376,7 @@ file_status scan_flac(scan& s, flac_input& flac)
 // information is a format it does not know, anything else an error of the
 // decoder, but for an empty stream. Either way a stream whose information
 // promises frames, cut short inside its metadata, is damaged.
-file_status flac_not_started(scan& s, flac_input& flac, int fd, bool seekable,
-                             scan_counters* counters)
+file_status flac_not_started(scan& s, flac_input& flac, int fd, bool seekable, scan_counters* counters)
 {
     if (flac.have_info && flac.total && flac.at_end) {
         complain(s, flac_lost_sync);
@@ -436,7 +435,7 @@ file_status scan_status(scan& s, scan_counters* counters, input_kind kind)
     return scan_sndfile(s, fd, seekable, counters);
 }
 
-// The output the settings ask for. The summary counts every frame whatever
+// The output the settings ask for. A summary tells of every frame whatever
 // -p says, and its -1 waits for a sound stream_params frame rather than
 // any type-1 frame.
 void choose_report(scan& s)
