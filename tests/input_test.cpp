@@ -74,14 +74,19 @@ std::pair<std::uint64_t, std::uint64_t> promised(const std::string& bytes)
     return {from_file, from_pipe};
 }
 
-// A path no part of which fits the system's limit is refused as too long,
-// never opened as something else.
+// A long path is refused as too long when no part of it fits the system's
+// limit, and as missing when the part that fits is: never opened as
+// something else.
 TEST(OpenPath, NameWithoutAPartThatFitsIsTooLong)
 {
     const std::string name(PATH_MAX + 10, 'x');
     errno = 0;
     EXPECT_EQ(open_path(AT_FDCWD, name.c_str(), 0), -1);
     EXPECT_EQ(errno, ENAMETOOLONG);
+    // The part that fits is looked for first: here it is missing.
+    errno = 0;
+    EXPECT_EQ(open_path(AT_FDCWD, ("not-here/" + name).c_str(), 0), -1);
+    EXPECT_EQ(errno, ENOENT);
 }
 
 TEST(StatedFrames, WavAndAiffHeaders)
