@@ -116,6 +116,7 @@ void take_metadata(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* m, vo
         return;
     in.have_info = true;
     in.channels = m->data.stream_info.channels;
+    in.bits = m->data.stream_info.bits_per_sample;
     in.total = m->data.stream_info.total_samples;
 }
 
@@ -183,15 +184,17 @@ bool open_flac(flac_input& in, int fd, bool seekable, scan_counters* counters)
     in.seekable = seekable;
     in.base = seekable ? lseek(fd, 0, SEEK_CUR) : 0;
     in.at_end = in.have_info = in.pending = in.done = false;
-    in.channels = 0;
+    in.channels = in.bits = 0;
     in.total = in.next = 0;
     in.error = -1;
     in.read_error = 0;
     in.counters = counters;
     FLAC__StreamDecoder* d = in.decoder.get();
     // The comments are parsed, as libsndfile has them parsed: a file whose
-    // comments are broken goes to libsndfile, which refuses it.
-    if (!d || !FLAC__stream_decoder_set_md5_checking(d, false) ||
+    // comments are broken goes to libsndfile, which refuses it. The audio
+    // is checked against the stream's MD5 signature as it is decoded, as
+    // `flac -t` checks it; a seek turns that off.
+    if (!d || !FLAC__stream_decoder_set_md5_checking(d, true) ||
         !FLAC__stream_decoder_set_metadata_respond(d, FLAC__METADATA_TYPE_VORBIS_COMMENT) ||
         FLAC__stream_decoder_init_stream(d, read_input, seek_input, tell_input, length_input, input_ended, take_block,
                                          take_metadata, take_error, &in) != FLAC__STREAM_DECODER_INIT_STATUS_OK)
@@ -258,6 +261,20 @@ bool flac_seek(flac_input& in, std::uint64_t start)
 void init_bits_flac(bitreader& r, sample_source& s, flac_input& in, sample_bit xbit)
 {
     init_bits_source(r, s, block_layout::planar, next_flac_block, &in, xbit);
+}
+
+bool flac_goes_on(flac_input& in)
+{
+    FLAC__StreamDecoder* d = in.decoder.get();
+    while (!in.pending && in.error < 0 && FLAC__stream_decoder_get_state(d) < FLAC__STREAM_DECODER_END_OF_STREAM)
+        if (!FLAC__stream_decoder_process_single(d))
+            break;
+    return in.pending;
+}
+
+bool flac_audio_matches(flac_input& in)
+{
+    return FLAC__stream_decoder_finish(in.decoder.get());
 }
 
 // libsndfile's texts: a frame whose checksum is wrong, or a decoder that

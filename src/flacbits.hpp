@@ -35,6 +35,7 @@ struct flac_input {
     bool done;                // no more blocks: the start is the stream's end
     bool have_info;           // the stream's information was read
     std::uint32_t channels;   // from the stream's information
+    std::uint32_t bits;       // of a sample, from the stream's information
     std::uint64_t total;      // frames, or 0 when the stream does not say
     std::uint64_t next;       // the frame the next block handed on begins at
     int error;                // the decoder's first error, -1 for none
@@ -66,6 +67,18 @@ bool flac_seek(flac_input& in, std::uint64_t start);
 // input that ends sooner than that just ends them. in.next is the frame
 // after the last one handed on.
 void init_bits_flac(bitreader& r, sample_source& s, flac_input& in, sample_bit xbit);
+
+// Whether a stream that was read to the length its information gives has
+// another frame after it, which that length leaves out. Reads on; what
+// follows that is not a frame (a tag) ends the stream.
+bool flac_goes_on(flac_input& in);
+
+// Ends the decoding of in. False when the audio decoded from the stream's
+// first sample to its end does not match the MD5 signature the stream's
+// information holds; an all-zero signature is none, and matches. Only
+// what was decoded whole from the start is checked: after a seek, or
+// before the end, it tells nothing.
+bool flac_audio_matches(flac_input& in);
 
 // What libsndfile says of the decoder's first error, the system's reason
 // for a read that failed, or nothing when there was neither.

@@ -46,7 +46,7 @@ struct slot {
 // between threads.
 struct ordered_run {
     const scan_settings* settings;
-    summary_form form;          // of the summaries, when asked for
+    outcome_form form;          // of the outcomes
     summary_cache* cache;       // or nullptr
     survey_stats* stats;        // or nullptr
     const std::vector<walk_entry>* entries;
@@ -167,13 +167,6 @@ struct entry_outcome {
     std::uint64_t bytes = 0;  // read by the scan
 };
 
-bool troubled(const scan_settings& settings, const entry_outcome& o)
-{
-    const file_status s = o.result.facts.status;
-    return s == file_status::damaged || s == file_status::error || o.result.facts.errors > 0 ||
-           (settings.expect_stream && s == file_status::none);
-}
-
 void tell_lost(output_sink out, const summary_cache& cache, std::string& lost)
 {
     if (lost.empty())
@@ -208,9 +201,11 @@ void count(survey_stats* stats, const entry_outcome& o)
 // its message.
 void settle(ordered_run& run, const walk_entry& e, const entry_outcome& o, output_sink out)
 {
-    const bool summary = run.settings->summary && o.kind != outcome_kind::failed;
-    if (o.kind != outcome_kind::scanned)
-        write_outcome(out, e.path.c_str(), summary ? &run.form : nullptr, o.result);
+    if (o.kind != outcome_kind::scanned) {
+        outcome_form form = run.form;
+        form.summary = form.summary && o.kind != outcome_kind::failed;
+        write_outcome(out, e.path.c_str(), form, o.result);
+    }
     if (o.kind == outcome_kind::scanned && run.cache) {
         std::string lost;
         keep_summary(*run.cache, e, o.began, o.result, lost);
@@ -218,7 +213,7 @@ void settle(ordered_run& run, const walk_entry& e, const entry_outcome& o, outpu
     }
     if (o.kind == outcome_kind::failed)
         run.failed = true;
-    else if (troubled(*run.settings, o))
+    else if (trouble(run.form, o.result.facts))
         run.trouble = true;
     count(run.stats, o);
 }
@@ -274,8 +269,11 @@ void take_entry(ordered_run& run, const walk_entry& e, unsigned worker, output_s
     } catch (const std::exception& x) {
         failure = x.what();
     }
-    if (!failure.empty())
-        settle(run, e, {outcome_kind::failed, {{}, failure}}, out);
+    if (!failure.empty()) {
+        entry_outcome failed{outcome_kind::failed, {{}, failure}};
+        failed.result.facts.status = file_status::error;
+        settle(run, e, failed, out);
+    }
     if (run.shown && !e.error)
         file_done(*run.shown, worker, e.stamp.size);
 }
@@ -354,7 +352,7 @@ survey_result scan_entries(const scan_settings& settings, const std::vector<walk
     }
     ordered_run run;
     run.settings = &settings;
-    run.form = summary_form_of(settings);
+    run.form = outcome_form_of(settings);
     run.cache = cache;
     run.stats = stats;
     run.entries = &entries;

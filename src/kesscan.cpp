@@ -115,7 +115,7 @@ struct command {
     const char* prog;
     action act = action::scan;
     scan_settings settings;
-    bool recursive = false, check = false, progress = false, cached = false, prune = false, stats = false,
+    bool recursive = false, progress = false, cached = false, prune = false, stats = false,
          follow = false;
     std::string cache_file, files0;
     std::vector<std::string> extensions = sound_extensions();
@@ -254,7 +254,7 @@ constexpr option_spec options[] = {
      "scan the names in F (- for standard input), each ended by NUL\n", files0},
     {"jobs", 0, required_argument, " N", 8, "scan N files at once (default: one per processor)\n", jobs},
     {"check", 0, no_argument, "", 9, "exit with status 2 when a file is damaged or cannot be scanned\n",
-     set<&command::check>},
+     set_scan<&scan_settings::check>},
     {"expect-stream", 0, no_argument, "", 10, "with --check, a file without a stream is trouble too\n",
      set_scan<&scan_settings::expect_stream>},
     {"list", 0, required_argument, "=STATUSES", 11,
@@ -450,7 +450,7 @@ int survey(command& c)
     const int status = close_stdout("kesscan");
     if (status != 0 || result.failed)
         return 1;
-    return c.check && result.trouble ? 2 : 0;
+    return c.settings.check && result.trouble ? 2 : 0;
 }
 
 // Does what c asks; the exit status.

@@ -411,17 +411,32 @@ constexpr report json_report = {
     js_file_begin, js_frame_begin, js_field, js_frame_end, never_satisfied, js_file_end,
 };
 
-void write_outcome(output_sink out, const char* name, const summary_form* form, const scan_result& r)
+bool trouble(const outcome_form& form, const summary_facts& f)
 {
+    const file_status s = f.status;
+    return s == file_status::damaged || s == file_status::error || f.errors > 0 ||
+           (form.expect_stream && s == file_status::none);
+}
+
+void write_outcome(output_sink out, const char* name, const outcome_form& form, const scan_result& r)
+{
+    const summary_facts& f = r.facts;
     std::string line;
-    if (!r.reason.empty()) {
+    if (f.status == file_status::damaged || f.status == file_status::error) {
         line.append(name).append(": ").append(r.reason).append("\n");
-        out.write(out.opaque, out_messages, line.data(), line.size());
+    } else if (form.check && trouble(form, f)) {
+        line.append(name).append(": ");
+        if (f.errors > 0)
+            put_number(line, f.errors), line.append(f.errors == 1 ? " checksum error\n" : " checksum errors\n");
+        else
+            line.append("no stream\n");
     }
-    if (!form)
+    if (!line.empty())
+        out.write(out.opaque, out_messages, line.data(), line.size());
+    if (!form.summary)
         return;
     line.clear();
-    put_summary(line, name, *form, r.facts, r.reason);
+    put_summary(line, name, form.form, r.facts, r.reason);
     if (!line.empty())
         out.write(out.opaque, out_text, line.data(), line.size());
 }

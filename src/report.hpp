@@ -68,7 +68,9 @@ struct summary_facts {
 };
 
 // What a file's scan came to, or what stands for it: the facts its summary
-// tells, and what standard error is told of the file, if anything.
+// tells, and why its status is what it is: what went wrong with a damaged
+// file or one that could not be scanned, or why no stream was found. A
+// stream has none.
 struct scan_result {
     summary_facts facts;
     std::string reason;
@@ -87,6 +89,19 @@ struct summary_form {
     unsigned list = 0;
     bool null = false;
 };
+
+// How a file's outcome is written: its summary, when one is asked for, and
+// what makes a file trouble, which --check tells of.
+struct outcome_form {
+    bool summary = false;
+    summary_form form;
+    bool check = false;          // standard error is told each file's trouble
+    bool expect_stream = false;  // a file without a stream is trouble too
+};
+
+// Whether a file is trouble: damaged, not scanned, with checksum errors,
+// or without a stream where one is expected.
+bool trouble(const outcome_form& form, const summary_facts& f);
 
 // The frames as text: those -p selects, at the configured level, and a
 // line for each checksum error, of a frame it selects or not.
@@ -127,13 +142,14 @@ void init_summary(summary_state& s, printer& out, summary_facts& facts, bool qui
 void init_json(json_state& s, printer& out, std::int32_t level);
 
 // Writes the outcome of the file name to out: "NAME: REASON" on standard
-// error when there is a reason, then, when a form is given, its summary,
-// in one write: a line of up to PIPE_BUF bytes reaches a pipe in one
-// piece, so processes writing summaries to one pipe never cut into each
-// other's.
-void write_outcome(output_sink out, const char* name, const summary_form* form, const scan_result& r);
-// What the summary of the file name writes, in form; JSON carries reason,
-// what standard error was told of the file (none when empty).
+// error for a file damaged or not scanned, or under --check for any file
+// that is trouble ("NAME: 3 checksum errors"); then, when one is asked for,
+// its summary, in one write: a line of up to PIPE_BUF bytes reaches a pipe
+// in one piece, so processes writing summaries to one pipe never cut into
+// each other's.
+void write_outcome(output_sink out, const char* name, const outcome_form& form, const scan_result& r);
+// What the summary of the file name writes, in form; JSON carries reason
+// (none when empty).
 void put_summary(std::string& line, const char* name, const summary_form& form, const summary_facts& f,
                  std::string_view reason);
 // A stream_params field told in a summary, at its place in the layout, with

@@ -68,6 +68,10 @@ void complain(scan& s, const char* text)
     s.result.reason = text;
 }
 
+// What a FLAC stream read whole can be found to be.
+constexpr const char* md5_mismatch = "the decoded audio does not match the stream's MD5 signature";
+constexpr const char* past_length = "the stream goes on past the length its information gives";
+
 // Only a stereo file has a side stream.
 bool stereo(scan& s, std::uint32_t channels)
 {
@@ -213,36 +217,6 @@ void scan_kes(scan& s)
 // ---------------------------------------------------------------------------
 // File driver
 
-// Wires the readers with wire, which sets br up over the input, already at
-// the start; searches for the sync pattern and decodes frames until single
-// mode stops or the samples end. found tells whether the sync pattern was
-// found; the result, whether the samples ended.
-template <typename Wire>
-bool scan_samples(scan& s, bool& found, Wire wire)
-{
-    s.sample_pos = static_cast<std::uint32_t>(s.settings->start);
-    found = false;
-    try {
-        wire();
-        s.br.msb = 1;
-        s.br.opaque = &s;
-        s.br.eof_cb = eof_cb;
-        s.br.get_bits_cb = get_bits_cb;
-        init_bits(s.fb);
-        found = find_sync(s.br, SYNC_PATTERN, 56, SYNC_SEARCH_LIMIT) == 0;
-        s.br.get_bits_cb = nullptr;
-        if (found) {
-            s.result.facts.synced = true;
-            s.result.facts.sync = s.sample_pos;
-            scan_kes(s);
-        }
-    } catch (const end_of_samples&) {
-        print_observer(s.pr, nullptr, nullptr);
-        return true;
-    }
-    return false;
-}
-
 // How the samples of a file ended, as its source tells it. The outcome of
 // every scan is decided from this, whatever read the file.
 struct samples_end {
@@ -256,7 +230,44 @@ struct samples_end {
     std::string error;           // what the decoder said went wrong
     const char* cut = nullptr;   // what to say of an input shorter than promised;
                                  // nullptr: say where its samples ended
+    std::uint32_t searched = 0;  // the frames the sync pattern was looked for at
+    char narrow[24] = "";        // what the samples are when they cannot carry
+                                 // the stream ("16-bit"); empty: they can
 };
+
+// Wires the readers with wire, which sets br up over the input, already at
+// the start; searches for the sync pattern and decodes frames until single
+// mode stops or the samples end. Tells e whether the sync pattern was found,
+// where it was looked for, and whether the samples ended.
+template <typename Wire>
+void scan_samples(scan& s, samples_end& e, Wire wire)
+{
+    const auto start = static_cast<std::uint32_t>(s.settings->start);
+    s.sample_pos = start;
+    e.found = false;
+    try {
+        wire();
+        s.br.msb = 1;
+        s.br.opaque = &s;
+        s.br.eof_cb = eof_cb;
+        s.br.get_bits_cb = get_bits_cb;
+        init_bits(s.fb);
+        e.found = find_sync(s.br, SYNC_PATTERN, 56, SYNC_SEARCH_LIMIT) == 0;
+        s.br.get_bits_cb = nullptr;
+        if (e.found) {
+            s.result.facts.synced = true;
+            s.result.facts.sync = s.sample_pos;
+            scan_kes(s);
+        }
+    } catch (const end_of_samples&) {
+        print_observer(s.pr, nullptr, nullptr);
+        e.ran_out = true;
+    }
+    // Each bit the search stepped over is a frame where the pattern was
+    // not.
+    if (!e.found)
+        e.searched = s.sample_pos - start;
+}
 
 // The samples ended before the input's promise: the input was cut short.
 // A start that could not be reached, within the promise, is never outside
@@ -293,7 +304,16 @@ file_status outcome(scan& s, const samples_end& e)
         complain(s, text);
         return file_status::error;
     }
-    return e.found ? file_status::stream : file_status::none;
+    if (e.found)
+        return file_status::stream;
+    char text[96];
+    if (e.narrow[0])
+        std::snprintf(text, sizeof text, "%s samples cannot carry the stream", e.narrow);
+    else
+        std::snprintf(text, sizeof text, "no sync pattern in the %u frames searched from frame %d", e.searched,
+                      s.settings->start);
+    complain(s, text);
+    return file_status::none;
 }
 
 // Puts file at sample frame start. A pipe cannot seek, so there the frames
@@ -332,8 +352,11 @@ file_status scan_sndfile(scan& s, int fd, bool seekable, scan_counters* counters
     if (!stereo(s, static_cast<std::uint32_t>(info.channels)))
         return file_status::error;
     e.placed = seek_start(s, file.get(), info, e.end);
+    const char* unfit;
+    if (!carried_width(info.format & SF_FORMAT_SUBMASK, unfit))
+        std::snprintf(e.narrow, sizeof e.narrow, "%s", unfit);
     if (e.placed) {
-        e.ran_out = scan_samples(s, e.found, [&] {
+        scan_samples(s, e, [&] {
             init_bits_sf(s.br, s.src, s.block, file.get(), 0);
             struct stat st;
             if (counters && info.frames > 0 && fstat(fd, &st) == 0) {
@@ -363,10 +386,19 @@ file_status scan_flac(scan& s, flac_input& flac)
     e.promised = flac.total;
     e.cut = flac_lost_sync;
     e.placed = s.settings->start >= 0 && flac_seek(flac, static_cast<std::uint64_t>(s.settings->start));
+    if (flac.bits < 24)
+        std::snprintf(e.narrow, sizeof e.narrow, "%u-bit", flac.bits);
     if (e.placed)
-        e.ran_out = scan_samples(s, e.found, [&] { init_bits_flac(s.br, s.src, flac, 0); });
+        scan_samples(s, e, [&] { init_bits_flac(s.br, s.src, flac, 0); });
     e.end = flac.next;
     e.error = flac_error_text(flac);
+    // Only a stream decoded from its first sample to its end has its
+    // audio to compare with its signature.
+    const bool whole = e.ran_out && s.settings->start == 0 && e.error.empty() && !short_of_promise(s, e);
+    if (whole && flac.total && flac_goes_on(flac))
+        e.error = past_length;
+    else if (whole && !flac_audio_matches(flac))
+        e.error = md5_mismatch;
     return outcome(s, e);
 }
 
@@ -458,9 +490,10 @@ void choose_report(scan& s)
 
 }  // namespace
 
-summary_form summary_form_of(const scan_settings& settings)
+outcome_form outcome_form_of(const scan_settings& settings)
 {
-    return {settings.json, settings.list, settings.null_names};
+    return {settings.summary, {settings.json, settings.list, settings.null_names}, settings.check,
+            settings.expect_stream};
 }
 
 scan_result scan_file(const scan_settings& settings, const char* name, output_sink out, scan_counters* counters,
@@ -483,8 +516,7 @@ scan_result scan_file(const scan_settings& settings, const char* name, output_si
     // What is decoded goes out before what is said of the file, so that
     // the two streams stay in order when they share a file.
     print_flush(s->pr);
-    const summary_form form = summary_form_of(settings);
-    write_outcome(out, name, settings.summary ? &form : nullptr, s->result);
+    write_outcome(out, name, outcome_form_of(settings), s->result);
     s->reporter->file_end(s->report_self);
     print_flush(s->pr);
     return std::move(s->result);

@@ -22,6 +22,7 @@ struct scan_settings {
     bool json = false;              // JSON Lines: the frames, or the summary
     unsigned list = 0;              // with summary: only the names of the files listed
     bool null_names = false;        // listed names end with NUL, not a newline
+    bool check = false;             // each file's trouble is told on standard error
     bool expect_stream = false;     // a file without a stream is trouble too
     bool interactive = false;       // each frame is written out as it is decoded
     bool show_name = false;         // the file's name goes on a line before its frames
@@ -31,8 +32,8 @@ struct scan_settings {
 // by a walk as a regular file, which it must still be.
 enum class input_kind { named, walked };
 
-// The form of the summaries settings ask for.
-summary_form summary_form_of(const scan_settings& settings);
+// The form of the outcomes settings ask for.
+outcome_form outcome_form_of(const scan_settings& settings);
 
 // Scans the file name and writes its frames and its outcome to out. The
 // result's facts are filled in whatever the settings, but for the source,

@@ -46,6 +46,35 @@ std::int64_t skip_frames(sndfile_block& b, SNDFILE* file, std::int64_t n)
     return done;
 }
 
+int carried_width(int subformat, const char*& unfit)
+{
+    unfit = "lossy or companded";
+    switch (subformat) {
+    case SF_FORMAT_PCM_24:
+    case SF_FORMAT_ALAC_24:
+        return 24;
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_ALAC_32:
+        return 32;
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+        unfit = "8-bit";
+        break;
+    case SF_FORMAT_PCM_16:
+    case SF_FORMAT_ALAC_16:
+        unfit = "16-bit";
+        break;
+    case SF_FORMAT_ALAC_20:
+        unfit = "20-bit";
+        break;
+    case SF_FORMAT_FLOAT:
+    case SF_FORMAT_DOUBLE:
+        unfit = "floating-point";
+        break;
+    }
+    return 0;
+}
+
 SNDFILE* sndfile_open(int fd, SF_INFO& info, std::string& why)
 {
     const std::lock_guard hold(opening);

@@ -36,6 +36,12 @@ void init_bits_sf(bitreader& r, sample_source& s, sndfile_block& b, SNDFILE* fil
 // called before a reader is set up over b.
 std::int64_t skip_frames(sndfile_block& b, SNDFILE* file, std::int64_t n);
 
+// The width of samples of libsndfile's subformat (SF_FORMAT_SUBMASK's
+// part) when they can carry the stream: integer samples of 24 or 32 bits
+// kept without loss. 0 when they cannot, with unfit saying what they are,
+// as in "16-bit samples cannot carry the stream".
+int carried_width(int subformat, const char*& unfit);
+
 // Opens fd for reading; on a failure why gets libsndfile's reason. The
 // file owns fd from here on, whether the open succeeds or not: libsndfile
 // closes the descriptor of a failed open. libsndfile keeps the reason of a

@@ -241,30 +241,9 @@ int carrier_bits(const char* path, const SF_INFO& info)
     if (info.channels != 2)
         fail("%s: not stereo: %d channel%s; the stream needs two", path, info.channels,
              info.channels == 1 ? "" : "s");
-    const char* unfit = "lossy or companded";
-    switch (info.format & SF_FORMAT_SUBMASK) {
-    case SF_FORMAT_PCM_24:
-    case SF_FORMAT_ALAC_24:
-        return 24;
-    case SF_FORMAT_PCM_32:
-    case SF_FORMAT_ALAC_32:
-        return 32;
-    case SF_FORMAT_PCM_S8:
-    case SF_FORMAT_PCM_U8:
-        unfit = "8-bit";
-        break;
-    case SF_FORMAT_PCM_16:
-    case SF_FORMAT_ALAC_16:
-        unfit = "16-bit";
-        break;
-    case SF_FORMAT_ALAC_20:
-        unfit = "20-bit";
-        break;
-    case SF_FORMAT_FLOAT:
-    case SF_FORMAT_DOUBLE:
-        unfit = "floating-point";
-        break;
-    }
+    const char* unfit;
+    if (const int width = carried_width(info.format & SF_FORMAT_SUBMASK, unfit))
+        return width;
     fail("%s: %s samples cannot carry the stream; 24- or 32-bit integer samples can", path, unfit);
 }
 
