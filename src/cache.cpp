@@ -19,7 +19,7 @@ namespace {
 
 // The file says what it is in its header: SQLite's application id, "kesS",
 // and the schema's version in user_version. A database with another id, or
-// with tables and no id, belongs to someone else.
+// with tables or a version and no id, belongs to someone else.
 constexpr int application_id = 0x6b657353;
 constexpr int schema_version = 1;
 
@@ -194,7 +194,7 @@ bool check_schema(sqlite3* db, std::string& why)
     const std::int64_t version = query_number(db, "PRAGMA user_version");
     if (id < 0 || tables < 0 || version < 0)
         why = sqlite3_errmsg(db);
-    else if (id != application_id && (id != 0 || tables != 0))
+    else if (id != application_id && (id != 0 || tables != 0 || version != 0))
         why = "not a kesscan cache";
     else if (version > schema_version)
         why = "made by a newer kesscan (schema " + std::to_string(version) + ")";

@@ -143,6 +143,7 @@ bool decode_block(flac_input& in)
         if (state == FLAC__STREAM_DECODER_END_OF_STREAM)
             return false;
         if (state > FLAC__STREAM_DECODER_END_OF_STREAM || !FLAC__stream_decoder_process_single(d)) {
+            in.no_memory = FLAC__stream_decoder_get_state(d) == FLAC__STREAM_DECODER_MEMORY_ALLOCATION_ERROR;
             if (in.error < 0)
                 in.error = decoder_failed;
             return false;
@@ -190,16 +191,23 @@ bool open_flac(flac_input& in, int fd, bool seekable, scan_counters* counters)
     in.read_error = 0;
     in.counters = counters;
     FLAC__StreamDecoder* d = in.decoder.get();
+    in.no_memory = !d;
     // The comments are parsed, as libsndfile has them parsed: a file whose
     // comments are broken goes to libsndfile, which refuses it. The audio
     // is checked against the stream's MD5 signature as it is decoded, as
     // `flac -t` checks it; a seek turns that off.
     if (!d || !FLAC__stream_decoder_set_md5_checking(d, true) ||
-        !FLAC__stream_decoder_set_metadata_respond(d, FLAC__METADATA_TYPE_VORBIS_COMMENT) ||
-        FLAC__stream_decoder_init_stream(d, read_input, seek_input, tell_input, length_input, input_ended, take_block,
-                                         take_metadata, take_error, &in) != FLAC__STREAM_DECODER_INIT_STATUS_OK)
+        !FLAC__stream_decoder_set_metadata_respond(d, FLAC__METADATA_TYPE_VORBIS_COMMENT))
         return false;
-    return FLAC__stream_decoder_process_until_end_of_metadata(d) && in.have_info && in.error < 0 &&
+    const FLAC__StreamDecoderInitStatus init = FLAC__stream_decoder_init_stream(
+        d, read_input, seek_input, tell_input, length_input, input_ended, take_block, take_metadata, take_error, &in);
+    if (init != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
+        in.no_memory = init == FLAC__STREAM_DECODER_INIT_STATUS_MEMORY_ALLOCATION_ERROR;
+        return false;
+    }
+    const bool started = FLAC__stream_decoder_process_until_end_of_metadata(d);
+    in.no_memory = FLAC__stream_decoder_get_state(d) == FLAC__STREAM_DECODER_MEMORY_ALLOCATION_ERROR;
+    return started && in.have_info && in.error < 0 &&
            FLAC__stream_decoder_get_state(d) != FLAC__STREAM_DECODER_END_OF_STREAM;
 }
 

@@ -40,6 +40,8 @@ struct flac_input {
     std::uint64_t next;       // the frame the next block handed on begins at
     int error;                // the decoder's first error, -1 for none
     int read_error;           // the errno of a read that failed, or 0
+    bool no_memory;           // the decoder could not have the memory it needs,
+                              // which is no fault of the stream
     // The block the decoder wrote last, not yet handed on, from frame pos.
     bool pending;
     const FLAC__int32* left;

@@ -7,6 +7,8 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -158,7 +160,7 @@ void hand_on(ordered_run& run, std::unique_lock<std::mutex>& hold)
 }
 
 // How an entry's outcome came.
-enum class outcome_kind { scanned, recalled, unread, failed };
+enum class outcome_kind { scanned, recalled, unread };
 
 struct entry_outcome {
     outcome_kind kind;
@@ -176,11 +178,10 @@ void tell_lost(output_sink out, const summary_cache& cache, std::string& lost)
     lost.clear();
 }
 
-// Adds an entry's outcome to the totals, when asked; a failed scan counts
-// in none of them.
+// Adds an entry's outcome to the totals, when asked.
 void count(survey_stats* stats, const entry_outcome& o)
 {
-    if (!stats || o.kind == outcome_kind::failed)
+    if (!stats)
         return;
     const std::lock_guard hold(stats->lock);
     if (o.kind == outcome_kind::unread) {
@@ -197,23 +198,17 @@ void count(survey_stats* stats, const entry_outcome& o)
 // Writes an entry's outcome, kept in the cache when it was scanned, and
 // counts it. A scan has written its own outcome as it ended, among its
 // frames. A folder that could not be read has a summary of its own, so
-// that a survey's lines say what it could not see; a failed scan has only
-// its message.
+// that a survey's lines say what it could not see.
 void settle(ordered_run& run, const walk_entry& e, const entry_outcome& o, output_sink out)
 {
-    if (o.kind != outcome_kind::scanned) {
-        outcome_form form = run.form;
-        form.summary = form.summary && o.kind != outcome_kind::failed;
-        write_outcome(out, e.path.c_str(), form, o.result);
-    }
+    if (o.kind != outcome_kind::scanned)
+        write_outcome(out, e.path.c_str(), run.form, o.result);
     if (o.kind == outcome_kind::scanned && run.cache) {
         std::string lost;
         keep_summary(*run.cache, e, o.began, o.result, lost);
         tell_lost(out, *run.cache, lost);
     }
-    if (o.kind == outcome_kind::failed)
-        run.failed = true;
-    else if (trouble(run.form, o.result.facts))
+    if (trouble(run.form, o.result.facts))
         run.trouble = true;
     count(run.stats, o);
 }
@@ -253,29 +248,71 @@ entry_outcome obtain(ordered_run& run, const walk_entry& e, output_sink out, sca
     return o;
 }
 
-// Takes entry e on worker. A scan that fails for want of memory or the
-// like is told as the entry's own message; the run goes on.
-void take_entry(ordered_run& run, const walk_entry& e, unsigned worker, output_sink out)
+// Tells that entry i's scan failed, with text, as its whole outcome: once
+// its turn has come, straight to the process's streams. Nothing here asks
+// for memory, which may be what the scan lacked.
+void tell_failure(ordered_run& run, std::size_t i, const char* text)
 {
+    {
+        std::unique_lock hold(run.lock);
+        run.turned.wait(hold, [&] { return run.stop || i == run.current; });
+        if (run.stop)
+            return;
+    }
+    const output_sink out = standard_sink();
+    for (const char* part : {(*run.entries)[i].path.c_str(), ": ", text, "\n"})
+        out.write(out.opaque, out_messages, part, std::strlen(part));
+}
+
+// Takes entry i on worker. A scan that fails for want of memory or the
+// like is told as the entry's own message; the run goes on.
+void take_entry(ordered_run& run, std::size_t i, unsigned worker, output_sink out)
+{
+    const walk_entry& e = (*run.entries)[i];
     // The totals count the bytes the scan read, as the progress line
     // does, in a counter of their own when there is no line.
     scan_counters own;
     scan_counters& counters = run.shown ? run.shown->reading[worker] : own;
-    std::string failure;
+    char failure[256] = "";
     try {
         settle(run, e, obtain(run, e, out, counters), out);
     } catch (const std::bad_alloc&) {
-        failure = "out of memory";
+        std::snprintf(failure, sizeof failure, "out of memory");
     } catch (const std::exception& x) {
-        failure = x.what();
+        std::snprintf(failure, sizeof failure, "%s", x.what());
+    } catch (...) {
+        std::snprintf(failure, sizeof failure, "the scan failed");
     }
-    if (!failure.empty()) {
-        entry_outcome failed{outcome_kind::failed, {{}, failure}};
-        failed.result.facts.status = file_status::error;
-        settle(run, e, failed, out);
+    if (failure[0]) {
+        run.failed = true;
+        tell_failure(run, i, failure);
     }
     if (run.shown && !e.error)
         file_done(*run.shown, worker, e.stamp.size);
+}
+
+// With the lock held: a slot for the next entry. Memory that cannot be had
+// for it is waited for until the entries before it are written out and
+// have let go of theirs; when there is still none, the run stops there,
+// failed, and says so.
+bool add_slot(ordered_run& run, std::unique_lock<std::mutex>& hold)
+{
+    for (int tries = 0; tries < 2; ++tries) {
+        try {
+            run.slots.emplace_back();
+            return true;
+        } catch (const std::bad_alloc&) {
+            run.turned.wait(hold, [&] { return run.stop || run.slots.empty(); });
+        }
+    }
+    if (!run.stop) {
+        constexpr char text[] = "kesscan: out of memory: the survey stops here\n";
+        write_stderr(text, sizeof text - 1);
+    }
+    run.failed = true;
+    run.stop = true;
+    run.turned.notify_all();
+    return false;
 }
 
 void work(ordered_run& run, unsigned worker)
@@ -287,15 +324,16 @@ void work(ordered_run& run, unsigned worker)
             std::unique_lock hold(run.lock);
             if (run.stop || run.next == entries.size())
                 return;
+            if (!add_slot(run, hold))
+                return;
             i = run.next++;
-            run.slots.emplace_back();
             if (reads_stdin(entries[i]))
                 run.turned.wait(hold, [&] { return run.stop || run.stdin_turn == i; });
             if (run.stop)
                 return;
         }
         slot_sink sink{&run, i};
-        take_entry(run, entries[i], worker, {hold_output, &sink});
+        take_entry(run, i, worker, {hold_output, &sink});
         std::unique_lock hold(run.lock);
         slot_of(run, i).done = true;
         if (reads_stdin(entries[i])) {

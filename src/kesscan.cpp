@@ -14,12 +14,14 @@
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -203,7 +205,7 @@ std::string cache(command& c, const char* arg)
 std::string files0(command& c, const char* arg)
 {
     c.files0 = arg;
-    return {};
+    return *arg ? "" : "--files0-from takes a file of names (- for standard input)";
 }
 
 template <action a>
@@ -464,24 +466,40 @@ int run_command(command& c)
         std::puts("kesscan " KESSCAN_VERSION);
         return close_stdout("kesscan");
     }
-    if (!c.files0.empty()) {
-        std::string why;
-        if (!read_names0(c.files0, c.operands, why)) {
-            std::fprintf(stderr, "%s: %s: %s\n", c.prog, c.files0.c_str(), why.c_str());
-            return 1;
-        }
-        if (c.operands.empty())
-            return 0;
+    if (c.files0.empty())
+        return survey(c);
+    std::string why;
+    std::vector<std::string> refused;
+    if (!read_names0(c.files0, c.operands, why, refused)) {
+        std::fprintf(stderr, "%s: %s: %s\n", c.prog, c.files0.c_str(), why.c_str());
+        return 1;
     }
-    return survey(c);
+    // The names that could not be taken are told first; the others are
+    // scanned, and the status says that some were not.
+    for (const std::string& r : refused)
+        std::fprintf(stderr, "%s: %s\n", c.prog, r.c_str());
+    const int status = c.operands.empty() ? 0 : survey(c);
+    return refused.empty() ? status : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    command c;
-    if (!parse_command(c, argc, argv) || !check_command(c))
+    // A file grown past the limit ulimit -f sets (the cache, or standard
+    // output sent to a file) is a write that fails with EFBIG, told as
+    // any other, rather than the end of the process.
+    std::signal(SIGXFSZ, SIG_IGN);
+    try {
+        command c;
+        if (!parse_command(c, argc, argv) || !check_command(c))
+            return 1;
+        return run_command(c);
+    } catch (const std::bad_alloc&) {
+        // Each file's scan catches its own failure; this is the walk's,
+        // or the list of names'.
+        constexpr char text[] = "kesscan: out of memory\n";
+        write_stderr(text, sizeof text - 1);
         return 1;
-    return run_command(c);
+    }
 }

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -391,6 +392,8 @@ file_status scan_flac(scan& s, flac_input& flac)
     if (e.placed)
         scan_samples(s, e, [&] { init_bits_flac(s.br, s.src, flac, 0); });
     e.end = flac.next;
+    if (flac.no_memory)
+        throw std::bad_alloc();
     e.error = flac_error_text(flac);
     // Only a stream decoded from its first sample to its end has its
     // audio to compare with its signature.
@@ -410,6 +413,10 @@ file_status scan_flac(scan& s, flac_input& flac)
 // promises frames, cut short inside its metadata, is damaged.
 file_status flac_not_started(scan& s, flac_input& flac, int fd, bool seekable, scan_counters* counters)
 {
+    // Not the stream's fault: the scan itself fails, as it does wherever
+    // memory runs out.
+    if (flac.no_memory)
+        throw std::bad_alloc();
     if (flac.have_info && flac.total && flac.at_end) {
         complain(s, flac_lost_sync);
         return file_status::damaged;

@@ -230,7 +230,8 @@ std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, 
     return out;
 }
 
-bool read_names0(const std::string& file, std::vector<std::string>& names, std::string& why)
+bool read_names0(const std::string& file, std::vector<std::string>& names, std::string& why,
+                 std::vector<std::string>& refused)
 {
     const bool from_stdin = file == "-";
     owned_fd opened{from_stdin ? -1 : open_path(AT_FDCWD, file.c_str(), 0)};
@@ -244,9 +245,16 @@ bool read_names0(const std::string& file, std::vector<std::string>& names, std::
         why = std::generic_category().message(errno);
         return false;
     }
+    std::size_t number = 0;
     for (std::size_t i = 0; i < all.size();) {
         const std::size_t end = std::min(all.find('\0', i), all.size());
-        names.push_back(all.substr(i, end - i));
+        ++number;
+        if (end == i)
+            refused.push_back(file + ":" + std::to_string(number) + ": invalid zero-length file name");
+        else if (from_stdin && all.compare(i, end - i, "-") == 0)
+            refused.push_back("when reading file names from standard input, no file name of '-' allowed");
+        else
+            names.push_back(all.substr(i, end - i));
         i = end + 1;
     }
     return true;

@@ -60,5 +60,8 @@ std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, 
 
 // The names in file ("-": standard input), each ended by a NUL byte (the
 // last may end with the file), as find -print0 writes them. False, with
-// why, when the file cannot be read.
-bool read_names0(const std::string& file, std::vector<std::string>& names, std::string& why);
+// why, when the file cannot be read. Names that cannot be taken are left
+// out, each with a message in refused, as GNU wc and du tell them: an empty
+// one, and "-" in a list read from standard input.
+bool read_names0(const std::string& file, std::vector<std::string>& names, std::string& why,
+                 std::vector<std::string>& refused);

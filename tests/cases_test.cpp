@@ -12,8 +12,9 @@
 //   ! x.wav: ...              a line of standard error
 //   ? 1                       the exit status, when it is not 0
 //   ## name                   a section: see below
-//   # needs root              the next command needs root (or strace); before
-//                             the first command, every command does
+//   # needs root              the next command needs root (or strace, or to
+//                             run unchecked); before the first command, every
+//                             command does
 //
 // A transcript without sections is one test. One with sections is a test a
 // section: each runs in a folder of its own, after the commands before the
@@ -114,6 +115,15 @@ std::string unmet(const std::string& need)
         return geteuid() == 0 ? "" : "needs root";
     if (need == "strace")
         return run("strace -f -qq -o /dev/null true").status == 0 ? "" : "needs a working strace";
+    // A sanitizer or valgrind reserves more address space than a limit on
+    // memory allows.
+    if (need == "unchecked") {
+#if defined(KESSCAN_SANITIZED) || defined(KESSCAN_TSAN)
+        return "needs a build without sanitizers";
+#else
+        return std::getenv("KESSCAN_WRAPPER") ? "needs to run without valgrind" : "";
+#endif
+    }
     ADD_FAILURE() << "a need no case knows: " << need;
     return "needs " + need;
 }
