@@ -550,7 +550,8 @@ options parse_options(int argc, char** argv)
         {"signal", required_argument, nullptr, 's'}, {"rate", required_argument, nullptr, 'r'},
         {"length", required_argument, nullptr, 'n'}, {"at", required_argument, nullptr, 'a'},
         {"bits", required_argument, nullptr, 'b'},   {"channels", required_argument, nullptr, 'c'},
-        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
+        {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
     };
     options o;
     int c;
@@ -584,6 +585,9 @@ options parse_options(int argc, char** argv)
             break;
         case 'h':
             usage(true);
+        case 'V':
+            std::puts("kesgen " KESSCAN_VERSION);
+            std::exit(close_stdout("kesgen"));
         default:
             usage();
         }
