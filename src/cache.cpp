@@ -2,6 +2,7 @@
 #include "cache.hpp"
 
 #include "catalogue.hpp"
+#include "input.hpp"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -92,6 +93,20 @@ std::int64_t checksum(const row& r)
     h.add(static_cast<std::int64_t>(f.errors));
     h.add(r.result.reason);
     return static_cast<std::int64_t>(h.h);
+}
+
+// Whether a change made after now (by the file clock) could leave s as it
+// is: the file's change time lies in now's tick, so a write in the same
+// tick would not move it. The tick is the file clock's, or on a filesystem
+// whose times have no nanoseconds a second (two on FAT).
+bool racy_change(const file_stamp& s, std::int64_t now)
+{
+    constexpr std::int64_t second = 1'000'000'000;
+    timespec tick;
+    clock_getres(CLOCK_REALTIME_COARSE, &tick);
+    const bool whole_seconds = s.ctime_ns % second == 0 && s.mtime_ns % second == 0;
+    const std::int64_t since = whole_seconds ? (now / second - 1) * second : now - nanoseconds(tick);
+    return s.ctime_ns >= since;
 }
 
 bool same_stamp(const file_stamp& a, const file_stamp& b)
@@ -302,10 +317,14 @@ bool make_folder(const std::string& path, std::string& why)
     return false;
 }
 
-// Whether path lies below folder.
-bool below(const std::string& path, const std::string& folder)
+// Whether the file a row was kept for is gone: not found, or no longer a
+// regular file. One that cannot be looked at may still be there.
+bool file_gone(const std::string& path)
 {
-    return path.size() > folder.size() && path.starts_with(folder) && (folder.ends_with('/') || path[folder.size()] == '/');
+    struct stat st;
+    if (stat_path(path.c_str(), st) == 0)
+        return !S_ISREG(st.st_mode);
+    return errno == ENOENT || errno == ENOTDIR;
 }
 
 }  // namespace
@@ -324,6 +343,13 @@ std::int64_t wall_clock_ns()
 {
     timespec t;
     clock_gettime(CLOCK_REALTIME, &t);
+    return nanoseconds(t);
+}
+
+std::int64_t file_clock_ns()
+{
+    timespec t;
+    clock_gettime(CLOCK_REALTIME_COARSE, &t);
     return nanoseconds(t);
 }
 
@@ -372,6 +398,12 @@ bool open_cache(summary_cache& c, const std::string& file, const scan_settings& 
     c.version = version;
     char here[4096];
     c.cwd = getcwd(here, sizeof here) ? here : "";
+    // SQLite would write its journal beside a device, and truncate it.
+    struct stat st;
+    if (stat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        why = "not a regular file";
+        return false;
+    }
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                                    nullptr);
@@ -402,9 +434,16 @@ bool open_cache(summary_cache& c, const std::string& file, const scan_settings& 
     return true;
 }
 
-bool recall_summary(summary_cache& c, const walk_entry& e, scan_result& r, std::string& lost)
+file_stamp stamp_now(const walk_entry& e)
 {
-    if (e.error || !e.stamp.regular || e.path == "-" || (c.cwd.empty() && !e.path.starts_with('/')))
+    struct stat st;
+    return e.error || e.path == "-" || stat_path(e.path.c_str(), st) != 0 ? file_stamp{} : stamp_of(st);
+}
+
+bool recall_summary(summary_cache& c, const walk_entry& e, const file_stamp& now, scan_result& r,
+                    std::string& lost)
+{
+    if (e.error || !now.regular || e.path == "-" || (c.cwd.empty() && !e.path.starts_with('/')))
         return false;
     const std::string path = cache_path(c.cwd, e.path);
     const std::lock_guard hold(c.lock);
@@ -418,7 +457,7 @@ bool recall_summary(summary_cache& c, const walk_entry& e, scan_result& r, std::
     bool hit = false;
     if (rc == SQLITE_ROW) {
         if (read_row(st, kept))
-            hit = same_stamp(kept.stamp, e.stamp) && kept.version == c.version;
+            hit = same_stamp(kept.stamp, now) && kept.version == c.version;
         else
             lose(c, "a row does not match its checksum: the file is damaged");
     } else if (rc != SQLITE_DONE && !busy(rc)) {
@@ -432,23 +471,24 @@ bool recall_summary(summary_cache& c, const walk_entry& e, scan_result& r, std::
     return hit;
 }
 
-void keep_summary(summary_cache& c, const walk_entry& e, std::int64_t began, const scan_result& r,
+void keep_summary(summary_cache& c, const walk_entry& e, const file_read& read, const scan_result& r,
                   std::string& lost)
 {
+    const file_stamp& stamp = read.stamp;
     const bool sure = r.facts.status != file_status::error && !stdout_failed();
-    if (!sure || e.error || !e.stamp.regular || e.path == "-" || (c.cwd.empty() && !e.path.starts_with('/')))
+    if (!sure || e.error || !stamp.regular || e.path == "-" || (c.cwd.empty() && !e.path.starts_with('/')))
         return;
-    if (e.stamp.mtime_ns >= began - racy_ns)
+    if (stamp.mtime_ns >= read.began - racy_ns || racy_change(stamp, read.ended))
         return;
-    // Stat data that changed while the file was read (or since the walk)
-    // tell of a scan of something else than the stamp.
+    // Stat data that changed while the file was read tell of a scan of
+    // something else than the stamp.
     struct stat st;
-    if (stat(e.path.c_str(), &st) != 0 || !same_stamp(stamp_of(st), e.stamp))
+    if (stat_path(e.path.c_str(), st) != 0 || !same_stamp(stamp_of(st), stamp))
         return;
     const std::lock_guard hold(c.lock);
     if (!usable(c, lost))
         return;
-    c.pending.push_back({cache_path(c.cwd, e.path), e.stamp, r});
+    c.pending.push_back({cache_path(c.cwd, e.path), stamp, r});
     // Without a committer of its own, the cache commits as it keeps.
     if (!c.committer.joinable() && wall_clock_ns() - c.committed_at >= commit_ns)
         commit_pending(c);
@@ -474,9 +514,10 @@ bool close_cache(summary_cache& c, std::string& why)
 bool prune_cache(summary_cache& c, const std::vector<std::string>& folders, const std::vector<walk_entry>& entries,
                  std::string& why)
 {
-    std::vector<std::string> found, unread;
+    std::vector<std::string> found;
     for (const walk_entry& e : entries)
-        (e.error ? unread : found).push_back(cache_path(c.cwd, e.path));
+        if (!e.error)
+            found.push_back(cache_path(c.cwd, e.path));
     std::sort(found.begin(), found.end());
     const std::lock_guard hold(c.lock);
     if (!usable(c, why))
@@ -504,10 +545,7 @@ bool prune_cache(summary_cache& c, const std::vector<std::string>& folders, cons
         int rc;
         while ((rc = sqlite3_step(list.get())) == SQLITE_ROW) {
             const std::string path = text_column(list.get(), 0);
-            const bool unseen = !std::binary_search(found.begin(), found.end(), path) &&
-                                std::none_of(unread.begin(), unread.end(),
-                                             [&](const std::string& u) { return path == u || below(path, u); });
-            if (unseen)
+            if (!std::binary_search(found.begin(), found.end(), path) && file_gone(path))
                 gone.push_back(path);
         }
         ok = rc == SQLITE_DONE;

@@ -74,20 +74,38 @@ std::string default_cache_file(std::string& why);
 bool open_cache(summary_cache& c, const std::string& file, const scan_settings& settings, const char* version,
                 std::string& why);
 
-// The result kept for e, if e is a regular file whose stamp is the one kept
-// with it; the file is then not opened at all. When the cache fails here,
-// lost tells why and it is used no more.
-bool recall_summary(summary_cache& c, const walk_entry& e, scan_result& r, std::string& lost);
+// The stamp of e's file as it stands now. A file is judged by how it stands
+// when its turn comes, not when the walk passed it, which may be hours
+// before; not regular when it cannot be looked at.
+file_stamp stamp_now(const walk_entry& e);
+
+// The result kept for e, if e is a regular file whose stamp, now, is the one
+// kept with it; the file is then not opened at all. When the cache fails
+// here, lost tells why and it is used no more.
+bool recall_summary(summary_cache& c, const walk_entry& e, const file_stamp& now, scan_result& r,
+                    std::string& lost);
 
 // The wall clock, in nanoseconds since the epoch, as file times are.
 std::int64_t wall_clock_ns();
 
-// Keeps r, the summary of e from a scan that began at began (wall clock),
-// when it is sure: stream, none or damaged, of a regular file that did not
-// change while it was read and that had not been written to shortly before.
-// What is kept is committed once a second, and by close_cache: a run that
-// is killed loses at most its last second's summaries.
-void keep_summary(summary_cache& c, const walk_entry& e, std::int64_t began, const scan_result& r,
+// How a file stood when it was read, and when (wall clock, nanoseconds).
+struct file_read {
+    file_stamp stamp;     // before the read
+    std::int64_t began;   // the read's start
+    std::int64_t ended;   // its end, by the clock that stamps files
+};
+
+// The clock the system stamps files with, coarser than the wall clock.
+std::int64_t file_clock_ns();
+
+// Keeps r, the summary of e from a read, when it is sure: stream, none or
+// damaged, of a regular file that did not change while it was read, that
+// had not been written to shortly before, and whose change time does not
+// lie in the tick of the file clock when the read ended: a write in that
+// tick would leave every stamp as it was. What is kept is committed once a
+// second, and by close_cache: a run that is killed loses at most its last
+// second's summaries.
+void keep_summary(summary_cache& c, const walk_entry& e, const file_read& read, const scan_result& r,
                   std::string& lost);
 
 // Commits what was kept since the last commit. False, with why, once the
@@ -97,8 +115,10 @@ bool commit_summaries(summary_cache& c, std::string& why);
 // Stops the committer and commits the rest; false with why as above.
 bool close_cache(summary_cache& c, std::string& why);
 
-// Drops the rows of files below the folders operands walked that the walk
-// did not find, but for those below a folder it could not read.
+// Drops the rows of files below the folders operands walked whose files are
+// gone: not found, or no longer regular files. A file the walk did not take
+// (left out by --ext, reached by another name) keeps its row, and so does
+// one that cannot be looked at.
 bool prune_cache(summary_cache& c, const std::vector<std::string>& operands, const std::vector<walk_entry>& entries,
                  std::string& why);
 

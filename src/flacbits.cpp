@@ -127,6 +127,16 @@ void take_error(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus statu
         in.error = status;
 }
 
+// Whether the decoder stopped for want of memory. It aborts by itself only
+// where the MD5 signature's buffer cannot grow; a read that failed, or a
+// block refused, is an abort that the input has noted already.
+bool out_of_memory(const flac_input& in)
+{
+    const FLAC__StreamDecoderState state = FLAC__stream_decoder_get_state(in.decoder.get());
+    return state == FLAC__STREAM_DECODER_MEMORY_ALLOCATION_ERROR ||
+           (state == FLAC__STREAM_DECODER_ABORTED && in.error < 0 && in.read_error == 0);
+}
+
 // Decodes until a block is pending; false at the end of the stream, or at
 // the decoder's first error, after which nothing more is decoded. Where the
 // stream's information gives its length, that is where it ends, as it does
@@ -143,7 +153,7 @@ bool decode_block(flac_input& in)
         if (state == FLAC__STREAM_DECODER_END_OF_STREAM)
             return false;
         if (state > FLAC__STREAM_DECODER_END_OF_STREAM || !FLAC__stream_decoder_process_single(d)) {
-            in.no_memory = FLAC__stream_decoder_get_state(d) == FLAC__STREAM_DECODER_MEMORY_ALLOCATION_ERROR;
+            in.no_memory = out_of_memory(in);
             if (in.error < 0)
                 in.error = decoder_failed;
             return false;
@@ -206,7 +216,7 @@ bool open_flac(flac_input& in, int fd, bool seekable, scan_counters* counters)
         return false;
     }
     const bool started = FLAC__stream_decoder_process_until_end_of_metadata(d);
-    in.no_memory = FLAC__stream_decoder_get_state(d) == FLAC__STREAM_DECODER_MEMORY_ALLOCATION_ERROR;
+    in.no_memory = out_of_memory(in);
     return started && in.have_info && in.error < 0 &&
            FLAC__stream_decoder_get_state(d) != FLAC__STREAM_DECODER_END_OF_STREAM;
 }

@@ -51,6 +51,16 @@ int open_path(int dir, const char* path, int flags)
     return open_path(folder.fd, path + cut + 1, flags & ~(O_RDONLY | O_CLOEXEC | O_NOCTTY));
 }
 
+int stat_path(const char* path, struct stat& st)
+{
+    if (stat(path, &st) == 0)
+        return 0;
+    if (errno != ENAMETOOLONG)
+        return -1;
+    const owned_fd file{open_path(AT_FDCWD, path, O_PATH)};
+    return file.fd < 0 ? -1 : fstat(file.fd, &st);
+}
+
 namespace {
 
 // Reads n bytes at offset, or as many as there are.

@@ -4,6 +4,7 @@
 // them from a pipe.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -25,6 +26,10 @@ struct owned_fd {
 // O_RDONLY | O_CLOEXEC | O_NOCTTY. A path too long for one call is opened
 // through its folders a part at a time. -1 with errno on a failure.
 int open_path(int dir, const char* path, int flags);
+
+// stat(2) of path, however long: a path too long for one call is looked
+// at through its folders a part at a time. 0, or -1 with errno.
+int stat_path(const char* path, struct stat& st);
 
 // Whether the input at fd, where it stands, is native FLAC: its first bytes
 // are an ID3v2 tag, if any, then the marker "fLaC". The input is then left

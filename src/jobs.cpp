@@ -165,7 +165,9 @@ enum class outcome_kind { scanned, recalled, unread };
 struct entry_outcome {
     outcome_kind kind;
     scan_result result;
+    file_stamp stamp;         // the file's when its turn came, with a cache
     std::int64_t began = 0;   // wall clock when a scan began, with a cache
+    std::int64_t ended = 0;   // the file clock when it ended
     std::uint64_t bytes = 0;  // read by the scan
 };
 
@@ -205,7 +207,7 @@ void settle(ordered_run& run, const walk_entry& e, const entry_outcome& o, outpu
         write_outcome(out, e.path.c_str(), run.form, o.result);
     if (o.kind == outcome_kind::scanned && run.cache) {
         std::string lost;
-        keep_summary(*run.cache, e, o.began, o.result, lost);
+        keep_summary(*run.cache, e, {o.stamp, o.began, o.ended}, o.result, lost);
         tell_lost(out, *run.cache, lost);
     }
     if (trouble(run.form, o.result.facts))
@@ -223,15 +225,16 @@ void start_others(ordered_run& run);
 // fails says so once, in the output's order.
 entry_outcome obtain(ordered_run& run, const walk_entry& e, output_sink out, scan_counters& counters)
 {
-    entry_outcome o{outcome_kind::unread, {}};
+    entry_outcome o{outcome_kind::unread, {}, {}};
     if (e.error) {
         o.result.facts.status = file_status::error;
         o.result.reason = std::generic_category().message(e.error);
         return o;
     }
     if (run.cache) {
+        o.stamp = stamp_now(e);
         std::string lost;
-        const bool hit = recall_summary(*run.cache, e, o.result, lost);
+        const bool hit = recall_summary(*run.cache, e, o.stamp, o.result, lost);
         tell_lost(out, *run.cache, lost);
         if (hit) {
             o.kind = outcome_kind::recalled;
@@ -245,6 +248,7 @@ entry_outcome obtain(ordered_run& run, const walk_entry& e, output_sink out, sca
     o.result = scan_file(*run.settings, e.path.c_str(), out, &counters,
                          e.walked ? input_kind::walked : input_kind::named);
     o.bytes = counters.bytes.load(std::memory_order_relaxed) - before;
+    o.ended = file_clock_ns();
     return o;
 }
 
@@ -291,18 +295,22 @@ void take_entry(ordered_run& run, std::size_t i, unsigned worker, output_sink ou
         file_done(*run.shown, worker, e.stamp.size);
 }
 
-// With the lock held: a slot for the next entry. Memory that cannot be had
-// for it is waited for until the entries before it are written out and
-// have let go of theirs; when there is still none, the run stops there,
-// failed, and says so.
+// With the lock held: a slot for the next entry; false when there is none
+// to take. Memory that cannot be had for it is waited for until the
+// entries before it are written out and have let go of theirs, while the
+// others may take what is left; when there is still none, the run stops
+// there, failed, and says so.
 bool add_slot(ordered_run& run, std::unique_lock<std::mutex>& hold)
 {
     for (int tries = 0; tries < 2; ++tries) {
+        if (run.stop || run.next == run.entries->size())
+            return false;
         try {
             run.slots.emplace_back();
             return true;
         } catch (const std::bad_alloc&) {
-            run.turned.wait(hold, [&] { return run.stop || run.slots.empty(); });
+            if (tries == 0)
+                run.turned.wait(hold, [&] { return run.stop || run.slots.empty(); });
         }
     }
     if (!run.stop) {
@@ -322,8 +330,6 @@ void work(ordered_run& run, unsigned worker)
         std::size_t i;
         {
             std::unique_lock hold(run.lock);
-            if (run.stop || run.next == entries.size())
-                return;
             if (!add_slot(run, hold))
                 return;
             i = run.next++;

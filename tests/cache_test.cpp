@@ -59,7 +59,9 @@ scan_result damaged_result()
 void keep_now(summary_cache& c, const walk_entry& e, std::int64_t began, const scan_result& r)
 {
     std::string lost, why;
-    keep_summary(c, e, began, r, lost);
+    // The read ends well after the file was written: only the modification
+    // time's guard is in question here.
+    keep_summary(c, e, {e.stamp, began, file_clock_ns() + second}, r, lost);
     EXPECT_TRUE(commit_summaries(c, why)) << why;
     EXPECT_EQ(lost, "");
 }
@@ -107,9 +109,9 @@ TEST(Cache, KeptOnlyWhenSureAndGivenOnlyForTheSameFile)
 
     walk_entry e = file_at("lib/a.wav", 1000);
     keep_now(c, e, 1000 * second + racy_ns, kept);
-    EXPECT_FALSE(recall_summary(c, e, r, lost));
+    EXPECT_FALSE(recall_summary(c, e, e.stamp, r, lost));
     keep_now(c, e, 1000 * second + racy_ns + 1, kept);
-    ASSERT_TRUE(recall_summary(c, e, r, lost));
+    ASSERT_TRUE(recall_summary(c, e, e.stamp, r, lost));
     EXPECT_EQ(line_of(r, "a"), line_of(kept, "a"));
     EXPECT_EQ(line_of(r, "a"), "a\tdamaged\t00001234\t768 kHz\t16 bits\t-73\t40\t9\n");
     EXPECT_EQ(r.reason, "lost sync");
@@ -120,24 +122,24 @@ TEST(Cache, KeptOnlyWhenSureAndGivenOnlyForTheSameFile)
     for (auto change : {&file_stamp::dev, &file_stamp::ino, &file_stamp::size}) {
         walk_entry other = e;
         other.stamp.*change += 1;
-        EXPECT_FALSE(recall_summary(c, other, r, lost));
+        EXPECT_FALSE(recall_summary(c, other, other.stamp, r, lost));
     }
     for (auto change : {&file_stamp::mtime_ns, &file_stamp::ctime_ns}) {
         walk_entry other = e;
         other.stamp.*change += 1;
-        EXPECT_FALSE(recall_summary(c, other, r, lost));
+        EXPECT_FALSE(recall_summary(c, other, other.stamp, r, lost));
     }
     walk_entry walked_elsewhere = e;
     walked_elsewhere.path += "x";
-    EXPECT_FALSE(recall_summary(c, walked_elsewhere, r, lost));
+    EXPECT_FALSE(recall_summary(c, walked_elsewhere, walked_elsewhere.stamp, r, lost));
 
     // Another version, other settings.
     summary_cache newer, started;
     ASSERT_TRUE(open_cache(newer, file, settings, "1.1", why));
-    EXPECT_FALSE(recall_summary(newer, e, r, lost));
+    EXPECT_FALSE(recall_summary(newer, e, e.stamp, r, lost));
     settings.start = 5;
     ASSERT_TRUE(open_cache(started, file, settings, "1.0", why));
-    EXPECT_FALSE(recall_summary(started, e, r, lost));
+    EXPECT_FALSE(recall_summary(started, e, e.stamp, r, lost));
 
     // Not sure: an error, a file changed since its walk, standard input.
     const std::int64_t later = 5000 * second;
@@ -145,14 +147,14 @@ TEST(Cache, KeptOnlyWhenSureAndGivenOnlyForTheSameFile)
     scan_result failed = kept;
     failed.facts.status = file_status::error;
     keep_now(c, b, later, failed);
-    EXPECT_FALSE(recall_summary(c, b, r, lost));
+    EXPECT_FALSE(recall_summary(c, b, b.stamp, r, lost));
     walk_entry stale = b;
     stale.stamp.size += 1;
     keep_now(c, stale, later, kept);
-    EXPECT_FALSE(recall_summary(c, stale, r, lost));
+    EXPECT_FALSE(recall_summary(c, stale, stale.stamp, r, lost));
     walk_entry stdin_entry{"-", b.stamp, 0, false};
     keep_now(c, stdin_entry, later, kept);
-    EXPECT_FALSE(recall_summary(c, stdin_entry, r, lost));
+    EXPECT_FALSE(recall_summary(c, stdin_entry, stdin_entry.stamp, r, lost));
     EXPECT_TRUE(lost.empty());
     EXPECT_TRUE(c.usable);
 }
@@ -173,7 +175,7 @@ TEST(Cache, AlteredRowIsNeverGiven)
         summary_cache c;
         ASSERT_TRUE(open_cache(c, file, settings, "1.0", why)) << why;
         keep_now(c, e, 5000 * second, damaged_result());
-        ASSERT_TRUE(recall_summary(c, e, r, lost));
+        ASSERT_TRUE(recall_summary(c, e, e.stamp, r, lost));
     }
     for (const char* change : {"frames = 41", "errors = 0", "status = 'stream'", "replay_gain = 73", "sync = NULL",
                                "reason = NULL", "rate = 11", "status = 'lost'", "dev = dev + 1", "ino = ino + 1",
@@ -187,7 +189,7 @@ TEST(Cache, AlteredRowIsNeverGiven)
         sqlite3_close(db);
         summary_cache altered;
         ASSERT_TRUE(open_cache(altered, file + ".copy", settings, "1.0", why)) << why;
-        EXPECT_FALSE(recall_summary(altered, e, r, lost)) << change;
+        EXPECT_FALSE(recall_summary(altered, e, e.stamp, r, lost)) << change;
         EXPECT_EQ(lost, "a row does not match its checksum: the file is damaged") << change;
         EXPECT_FALSE(altered.usable);
         lost.clear();
@@ -207,7 +209,7 @@ TEST(Cache, FailedCommitIsToldOnce)
     const rlimit low{1, old.rlim_max};
     const auto xfsz = std::signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
-    keep_summary(c, e, 5000 * second, damaged_result(), lost);
+    keep_summary(c, e, {e.stamp, 5000 * second, file_clock_ns() + second}, damaged_result(), lost);
     const bool committed = commit_summaries(c, why);
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, xfsz);
@@ -218,7 +220,7 @@ TEST(Cache, FailedCommitIsToldOnce)
     EXPECT_TRUE(commit_summaries(c, again));
     EXPECT_EQ(again, "");
     scan_result r;
-    EXPECT_FALSE(recall_summary(c, e, r, lost));
+    EXPECT_FALSE(recall_summary(c, e, e.stamp, r, lost));
     EXPECT_EQ(lost, "");
     EXPECT_FALSE(c.usable);
 }
@@ -264,19 +266,20 @@ TEST(Cache, AnotherWriterDelaysTheCommitOnly)
     const walk_entry e = file_at("held/a.wav", 1000);
     scan_result r;
     keep_now(c, e, 5000 * second, damaged_result());
-    EXPECT_FALSE(recall_summary(c, e, r, lost));
+    EXPECT_FALSE(recall_summary(c, e, e.stamp, r, lost));
     EXPECT_EQ(c.pending.size(), 1u);
     ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     EXPECT_TRUE(commit_summaries(c, why)) << why;
-    EXPECT_TRUE(recall_summary(c, e, r, lost));
+    EXPECT_TRUE(recall_summary(c, e, e.stamp, r, lost));
     EXPECT_EQ(lost, "");
     EXPECT_TRUE(c.usable);
 }
 
-// Pruning drops the rows of files below the folders walked that the walk
-// did not find, and keeps those below a folder it could not read and those
+// Pruning drops the rows of files below the folders walked that are gone:
+// not found, or no longer regular files. It keeps those of files the walk
+// did not take, below a folder it could not read or left out, and those
 // outside the folders.
-TEST(Cache, PruneKeepsWhatTheWalkCouldNotSee)
+TEST(Cache, PruneDropsOnlyWhatIsGone)
 {
     summary_cache c;
     std::string why, lost;
@@ -284,17 +287,23 @@ TEST(Cache, PruneKeepsWhatTheWalkCouldNotSee)
     const std::string root = scratch_dir() + "/p";
     const walk_entry found = file_at("p/found.wav", 1000), gone = file_at("p/gone.wav", 1000),
                      sealed = file_at("p/sealed/in.wav", 1000), beside = file_at("p0/beside.wav", 1000),
-                     outside = file_at("q/outside.wav", 1000);
-    for (const walk_entry& e : {found, gone, sealed, beside, outside})
+                     outside = file_at("q/outside.wav", 1000), left = file_at("p/left.wav", 1000),
+                     folder = file_at("p/folder.wav", 1000);
+    for (const walk_entry& e : {found, gone, sealed, beside, outside, left, folder})
         keep_now(c, e, 5000 * second, damaged_result());
+    ASSERT_EQ(unlink(gone.path.c_str()), 0);
+    ASSERT_EQ(unlink(folder.path.c_str()), 0);
+    ASSERT_EQ(mkdir(folder.path.c_str(), 0700), 0);
     const std::vector<walk_entry> walked = {found, {root + "/sealed", {}, EACCES, true}};
     ASSERT_TRUE(prune_cache(c, {root}, walked, why)) << why;
     scan_result r;
-    EXPECT_TRUE(recall_summary(c, found, r, lost));
-    EXPECT_FALSE(recall_summary(c, gone, r, lost));
-    EXPECT_TRUE(recall_summary(c, sealed, r, lost));
-    EXPECT_TRUE(recall_summary(c, beside, r, lost));
-    EXPECT_TRUE(recall_summary(c, outside, r, lost));
+    EXPECT_TRUE(recall_summary(c, found, found.stamp, r, lost));
+    EXPECT_FALSE(recall_summary(c, gone, gone.stamp, r, lost));
+    EXPECT_FALSE(recall_summary(c, folder, folder.stamp, r, lost));
+    EXPECT_TRUE(recall_summary(c, sealed, sealed.stamp, r, lost));
+    EXPECT_TRUE(recall_summary(c, left, left.stamp, r, lost));
+    EXPECT_TRUE(recall_summary(c, beside, beside.stamp, r, lost));
+    EXPECT_TRUE(recall_summary(c, outside, outside.stamp, r, lost));
     EXPECT_TRUE(lost.empty());
 }
 

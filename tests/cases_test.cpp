@@ -25,7 +25,10 @@
 // kesscan and kesgen are the built programs; under KESSCAN_WRAPPER (valgrind)
 // kesscan runs inside it. "limit_memory KIB" caps the memory of what follows;
 // "unprivileged COMMAND" runs a command without root's power to read and
-// write what its permissions forbid.
+// write what its permissions forbid. "settled FILE..." waits until the
+// clock has left the tick the files were last changed in, which a cache
+// would otherwise take for a change it might not see: it waits for the
+// clock, never for the machine, and at most some 25 ms.
 #include "testfiles.hpp"
 
 #include <gtest/gtest.h>
@@ -154,6 +157,10 @@ constexpr const char* unprivileged =
     "unprivileged() { if [ \"$(id -u)\" = 0 ]; then setpriv --bounding-set -dac_override,-dac_read_search \"$@\";"
     " else \"$@\"; fi; }\n";
 
+constexpr const char* settled =
+    "settled() { local last=$(stat -c %.9Z \"$@\" | sort -n | tail -1 | tr -d .);"
+    " while [ \"$(date +%s%N)\" -le $((10#$last + 25000000)) ]; do :; done; }\n";
+
 // Runs commands in dir; the reasons of those not run go to skipped.
 void replay(const std::vector<command>& commands, const std::string& dir, const std::string& place,
             std::string& skipped)
@@ -161,7 +168,7 @@ void replay(const std::vector<command>& commands, const std::string& dir, const 
     const std::filesystem::path bin = std::filesystem::path(KESSCAN_PATH).parent_path();
     const char* wrapper = std::getenv("KESSCAN_WRAPPER");
     const std::string prelude = "export PATH=" + quoted(bin.string()) + ":\"$PATH\"\n" + limit_memory +
-                                unprivileged +
+                                unprivileged + settled +
                                 (wrapper ? "kesscan() { " + std::string(wrapper) + " kesscan \"$@\"; }\n" : "");
     for (const command& c : commands) {
         const std::string where = place + ":" + std::to_string(c.line) + ": $ " + c.text;
