@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <system_error>
 
 namespace {
@@ -249,21 +250,18 @@ bool prepare(sqlite3* db, const char* sql, statement_ptr& st)
     return ok;
 }
 
-// With the lock held: writes the summaries kept since the last commit in
-// one transaction. Another process holding the file past the wait leaves
-// them for the next commit.
-void commit_pending(summary_cache& c)
+// Writes rows in one transaction on the writer's connection; SQLITE_OK, or
+// the code of the failure (a busy one: another process held the file past
+// the wait).
+int write_rows(summary_cache& c, const std::vector<kept_row>& rows)
 {
-    c.committed_at = wall_clock_ns();
-    if (!c.usable || c.pending.empty())
-        return;
-    sqlite3* db = c.db.get();
+    sqlite3* db = c.writer.get();
     int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     if (busy(rc))
-        return;
+        return rc;
     sqlite3_stmt* k = c.keep.get();
-    for (std::size_t i = 0; rc == SQLITE_OK && i < c.pending.size(); ++i) {
-        const kept_row& p = c.pending[i];
+    for (std::size_t i = 0; rc == SQLITE_OK && i < rows.size(); ++i) {
+        const kept_row& p = rows[i];
         const summary_facts& f = p.result.facts;
         sqlite3_bind_blob(k, 1, p.path.data(), static_cast<int>(p.path.size()), SQLITE_STATIC);
         sqlite3_bind_text(k, 2, c.settings.c_str(), -1, SQLITE_STATIC);
@@ -292,21 +290,67 @@ void commit_pending(summary_cache& c)
     }
     if (rc == SQLITE_OK)
         rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    if (rc == SQLITE_OK) {
-        c.pending.clear();
-        return;
+    if (rc != SQLITE_OK)
+        exec(db, "ROLLBACK");
+    return rc;
+}
+
+// Writes the summaries kept since the last commit in one transaction.
+// Another process holding the file past the wait leaves them for the next
+// commit. The workers' lock is not held while SQLite waits: they go on
+// recalling and keeping meanwhile.
+void commit_pending(summary_cache& c)
+{
+    const std::lock_guard writing(c.write_lock);
+    std::vector<kept_row> rows;
+    {
+        const std::lock_guard hold(c.lock);
+        c.committed_at = wall_clock_ns();
+        if (!c.usable || c.pending.empty())
+            return;
+        rows.swap(c.pending);
     }
-    lose(c);
-    exec(db, "ROLLBACK");
+    const int rc = write_rows(c, rows);
+    const std::string failure = rc == SQLITE_OK || busy(rc) ? "" : sqlite3_errmsg(c.writer.get());
+    const std::lock_guard hold(c.lock);
+    if (busy(rc)) {
+        // Before what was kept since.
+        rows.insert(rows.end(), std::make_move_iterator(c.pending.begin()), std::make_move_iterator(c.pending.end()));
+        c.pending.swap(rows);
+    } else if (rc != SQLITE_OK && c.usable) {
+        lose(c, failure.c_str());
+    }
 }
 
 // Commits once a second until it is stopped.
 void commit_every_second(std::stop_token stop, summary_cache* c)
 {
-    std::unique_lock hold(c->lock);
-    while (!c->tick.wait_for(hold, stop, std::chrono::nanoseconds(commit_ns), [] { return false; }) &&
-           !stop.stop_requested())
+    for (;;) {
+        {
+            std::unique_lock hold(c->lock);
+            c->tick.wait_for(hold, stop, std::chrono::nanoseconds(commit_ns), [] { return false; });
+        }
+        if (stop.stop_requested())
+            return;
         commit_pending(*c);
+    }
+}
+
+// Opens file for reading and writing, made if need be, its waits for other
+// processes bounded by busy_ms; false with why.
+bool connect(sqlite_ptr& db, const std::string& file, int busy_ms, std::string& why)
+{
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                                   nullptr);
+    db.reset(raw);
+    if (rc != SQLITE_OK) {
+        why = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+        return false;
+    }
+    sqlite3_extended_result_codes(raw, 1);
+    sqlite3_busy_timeout(raw, busy_ms);
+    return true;
 }
 
 bool make_folder(const std::string& path, std::string& why)
@@ -404,24 +448,19 @@ bool open_cache(summary_cache& c, const std::string& file, const scan_settings& 
         why = "not a regular file";
         return false;
     }
-    sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                                   nullptr);
-    c.db.reset(raw);
-    if (rc != SQLITE_OK) {
-        why = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+    if (!connect(c.db, file, c.busy_ms, why))
         return false;
-    }
-    sqlite3_extended_result_codes(raw, 1);
-    sqlite3_busy_timeout(raw, c.busy_ms);
+    sqlite3* raw = c.db.get();
     if (sqlite3_db_readonly(raw, "main") == 1) {
         why = "the file cannot be written";
         return false;
     }
-    if (!check_schema(raw, why) || !use_wal(raw, c.busy_ms) ||
-        !prepare(raw, find_sql, c.find) || !prepare(raw, keep_sql, c.keep)) {
+    // The summaries are written on a connection of their own, so that a
+    // commit waiting for another process keeps no worker from reading.
+    if (!check_schema(raw, why) || !use_wal(raw, c.busy_ms) || !prepare(raw, find_sql, c.find) ||
+        !connect(c.writer, file, c.busy_ms, why) || !prepare(c.writer.get(), keep_sql, c.keep)) {
         if (why.empty())
-            why = sqlite3_errmsg(raw);
+            why = sqlite3_errmsg(c.writer ? c.writer.get() : raw);
         return false;
     }
     c.usable = true;
@@ -485,19 +524,23 @@ void keep_summary(summary_cache& c, const walk_entry& e, const file_read& read, 
     struct stat st;
     if (stat_path(e.path.c_str(), st) != 0 || !same_stamp(stamp_of(st), stamp))
         return;
-    const std::lock_guard hold(c.lock);
-    if (!usable(c, lost))
-        return;
-    c.pending.push_back({cache_path(c.cwd, e.path), stamp, r});
+    bool due;
+    {
+        const std::lock_guard hold(c.lock);
+        if (!usable(c, lost))
+            return;
+        c.pending.push_back({cache_path(c.cwd, e.path), stamp, r});
+        due = wall_clock_ns() - c.committed_at >= commit_ns;
+    }
     // Without a committer of its own, the cache commits as it keeps.
-    if (!c.committer.joinable() && wall_clock_ns() - c.committed_at >= commit_ns)
+    if (due && !c.committer.joinable())
         commit_pending(c);
 }
 
 bool commit_summaries(summary_cache& c, std::string& why)
 {
-    const std::lock_guard hold(c.lock);
     commit_pending(c);
+    const std::lock_guard hold(c.lock);
     usable(c, why);
     return why.empty();
 }

@@ -49,16 +49,19 @@ struct summary_cache {
     std::string version;      // of the program
     std::string cwd;          // relative paths are kept under it; empty: not kept
     int busy_ms = 10'000;     // how long a read or write waits for another process's write
-    std::mutex lock;          // the workers and the committer take the connection in turns
+    std::mutex lock;          // the workers and the committer take db and pending in turns
+    std::mutex write_lock;    // one commit at a time, on writer
     bool usable = false;      // false once it has failed: nothing more is asked of it
     std::string failure;      // why it failed, until a caller has told it
     std::vector<kept_row> pending;   // kept since the last commit
     std::int64_t committed_at = 0;   // wall clock of the last commit
     std::condition_variable_any tick;
     // Declared after the record's other members: the statements go before
-    // the connection, and the committer, which uses them all, first.
-    sqlite_ptr db;
-    statement_ptr find, keep;
+    // their connections, and the committer, which uses them all, first.
+    sqlite_ptr db;            // recalls, and the pruning at the end
+    statement_ptr find;
+    sqlite_ptr writer;        // the commits
+    statement_ptr keep;
     std::jthread committer;
 };
 

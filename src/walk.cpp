@@ -47,7 +47,8 @@ struct named {
     std::string name;
     bool folder;
     file_stamp stamp;
-    int error;  // the name could not be looked at: its errno
+    int error;    // the name could not be looked at: its errno
+    bool linked;  // a symbolic link, followed
 };
 
 // Counts what the walk passes over, when asked.
@@ -104,12 +105,16 @@ std::vector<named> list_folder(int fd, const std::vector<std::string>& extension
                                 (d->d_type == DT_REG && sound_name(d->d_name, extensions)) ||
                                 (follow && errno == ELOOP);
             if (errno != ENOENT && wanted)
-                names.push_back({d->d_name, false, {}, errno});
+                names.push_back({d->d_name, false, {}, errno, false});
             continue;
         }
         const bool folder = S_ISDIR(st.st_mode);
+        struct stat own;
+        const bool linked = follow && (d->d_type == DT_LNK ||
+                                       (d->d_type == DT_UNKNOWN && fstatat(fd, d->d_name, &own, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                        S_ISLNK(own.st_mode)));
         if (folder || (S_ISREG(st.st_mode) && sound_name(d->d_name, extensions)))
-            names.push_back({d->d_name, folder, stamp_of(st), 0});
+            names.push_back({d->d_name, folder, stamp_of(st), 0, linked});
         else
             passed_over(skipped, d->d_name, &st);
     }
@@ -150,13 +155,14 @@ void walk_folder(walker& w, owned_fd& dir, const std::string& path)
         const file_id id{n.stamp.dev, n.stamp.ino};
         if (w.follow && !n.error) {
             // A link back to a folder the walk is in would never end: it
-            // is told, as a folder that cannot be read. Anything taken
-            // already is passed over.
+            // is told, as a folder that cannot be read. A folder taken
+            // already is passed over, and so is a file reached through a
+            // link; hard links are files of their own.
             if (n.folder && std::find(w.ancestors.begin(), w.ancestors.end(), id) != w.ancestors.end()) {
                 w.out->push_back({below, {}, ELOOP, true});
                 continue;
             }
-            if (!w.seen.insert(id).second)
+            if (!w.seen.insert(id).second && (n.folder || n.linked))
                 continue;
         }
         if (n.error || !n.folder) {

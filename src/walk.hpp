@@ -49,9 +49,10 @@ struct walk_skipped {
 // through a symbolic link too; with recursive, one that is a folder is
 // walked instead. In a walked folder, names beginning with "." (AppleDouble
 // "._x.flac" files among them) and symbolic links are passed over (with
-// follow, links are followed, and each folder and file is taken once, by
-// device and inode; a link to a folder the walk is in is an entry with the
-// error ELOOP), and
+// follow, links are followed, and each folder, and each file reached through
+// a link, is taken once, by device and inode: hard links are files of their
+// own; a link to a folder the walk is in is an entry with the error ELOOP),
+// and
 // only regular files whose extension is in extensions, in any case, are
 // taken. A folder that cannot be read is an entry with its error.
 std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, bool recursive,

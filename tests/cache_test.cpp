@@ -14,8 +14,10 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <condition_variable>
 #include <csignal>
 #include <latch>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -273,6 +275,58 @@ TEST(Cache, AnotherWriterDelaysTheCommitOnly)
     EXPECT_TRUE(recall_summary(c, e, e.stamp, r, lost));
     EXPECT_EQ(lost, "");
     EXPECT_TRUE(c.usable);
+}
+
+// A commit waiting for another process to let go of the file holds no lock
+// the workers need: they recall and keep meanwhile. The commit's wait is
+// held open until the worker's calls have returned.
+TEST(Cache, AWaitingCommitStallsNoWorker)
+{
+    const std::string file = scratch_dir() + "/stall.sqlite";
+    summary_cache c;
+    std::string why, lost;
+    ASSERT_TRUE(open_cache(c, file, {}, "1.0", why)) << why;
+    const walk_entry kept = file_at("stall/kept.wav", 1000), more = file_at("stall/more.wav", 1000);
+    keep_now(c, kept, 5000 * second, damaged_result());
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
+    const sqlite_ptr own{other};
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    struct held {
+        std::mutex lock;
+        std::condition_variable changed;
+        bool waiting = false, released = false;
+    } h;
+    sqlite3_busy_handler(
+        c.writer.get(),
+        [](void* p, int) {
+            held& h = *static_cast<held*>(p);
+            std::unique_lock hold(h.lock);
+            h.waiting = true;
+            h.changed.notify_all();
+            h.changed.wait(hold, [&] { return h.released; });
+            return 1;
+        },
+        &h);
+    keep_summary(c, more, {more.stamp, 5000 * second, file_clock_ns() + second}, damaged_result(), lost);
+    std::jthread committing([&] { commit_summaries(c, why); });
+    {
+        std::unique_lock hold(h.lock);
+        h.changed.wait(hold, [&] { return h.waiting; });
+    }
+    scan_result r;
+    EXPECT_TRUE(recall_summary(c, kept, kept.stamp, r, lost));
+    keep_summary(c, kept, {kept.stamp, 5000 * second, file_clock_ns() + second}, damaged_result(), lost);
+    ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    {
+        const std::lock_guard hold(h.lock);
+        h.released = true;
+        h.changed.notify_all();
+    }
+    committing.join();
+    EXPECT_TRUE(commit_summaries(c, why)) << why;
+    EXPECT_TRUE(recall_summary(c, more, more.stamp, r, lost));
+    EXPECT_EQ(lost, "");
 }
 
 // Pruning drops the rows of files below the folders walked that are gone:
