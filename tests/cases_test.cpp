@@ -12,9 +12,9 @@
 //   ! x.wav: ...              a line of standard error
 //   ? 1                       the exit status, when it is not 0
 //   ## name                   a section: see below
-//   # needs root              the next command needs root (or strace, or to
-//                             run unchecked); before the first command, every
-//                             command does
+//   # needs root              the next command needs root (or strace, a loop
+//                             mount, or to run unchecked); before the first
+//                             command, every command does
 //
 // A transcript without sections is one test. One with sections is a test a
 // section: each runs in a folder of its own, after the commands before the
@@ -118,6 +118,12 @@ std::string unmet(const std::string& need)
         return geteuid() == 0 ? "" : "needs root";
     if (need == "strace")
         return run("strace -f -qq -o /dev/null true").status == 0 ? "" : "needs a working strace";
+    if (need == "mount") {
+        const std::string dir = scratch_dir() + "/mount-trial";
+        const std::string trial = "mkdir -p " + dir + "/m && cd " + dir + " && truncate -s 8M i && mkfs.ext4 -q -F i" +
+                                  " >/dev/null 2>&1 && mount -o loop i m && umount m";
+        return geteuid() == 0 && run(trial).status == 0 ? "" : "needs root and a loop mount";
+    }
     // A sanitizer or valgrind reserves more address space than a limit on
     // memory allows.
     if (need == "unchecked") {
