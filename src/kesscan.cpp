@@ -271,7 +271,7 @@ constexpr option_spec options[] = {
      "keep summaries in FILE, and scan only the files changed since\n"
      "(default FILE: $XDG_CACHE_HOME/kesscan/summaries.sqlite)\n",
      cache},
-    {"cache-prune", 0, no_argument, "", 15, "with --cache: drop what it keeps of files the walk no longer finds\n",
+    {"cache-prune", 0, no_argument, "", 15, "with --cache: drop what it keeps of files that are gone\n",
      set<&command::prune>},
     {"help", 0, no_argument, "", 0, "this text\n", act<action::help>},
     {"version", 0, no_argument, "", 0, "the version\n", act<action::version>},
