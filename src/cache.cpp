@@ -40,7 +40,7 @@ constexpr const char* schema =
     " sync INTEGER,"                // null: no sync pattern
     " rate INTEGER, bitdepth INTEGER, replay_gain INTEGER,"  // null: no sound stream_params
     " frames INTEGER NOT NULL, errors INTEGER NOT NULL,"
-    " reason BLOB,"                 // what standard error was told, if anything
+    " reason BLOB,"                 // why the status is what it is, if told
     " checksum INTEGER NOT NULL,"   // of the row: SQLite checks its pages' structure, not their values
     " PRIMARY KEY (path, settings)) WITHOUT ROWID";
 

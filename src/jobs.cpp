@@ -7,11 +7,11 @@
 #include <sched.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
