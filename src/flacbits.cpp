@@ -215,8 +215,11 @@ bool open_flac(flac_input& in, int fd, bool seekable, scan_counters* counters)
         in.no_memory = init == FLAC__STREAM_DECODER_INIT_STATUS_MEMORY_ALLOCATION_ERROR;
         return false;
     }
+    // A metadata block that cannot be allocated is the stream's fault: its
+    // length is what the stream claims (an APPLICATION block shorter than
+    // its id claims nearly 4 GiB). The file goes to libsndfile, as any
+    // stream that cannot be started.
     const bool started = FLAC__stream_decoder_process_until_end_of_metadata(d);
-    in.no_memory = out_of_memory(in);
     return started && in.have_info && in.error < 0 &&
            FLAC__stream_decoder_get_state(d) != FLAC__STREAM_DECODER_END_OF_STREAM;
 }
