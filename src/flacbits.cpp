@@ -219,8 +219,7 @@ bool open_flac(flac_input& in, int fd, bool seekable, scan_counters* counters)
     // length is what the stream claims (an APPLICATION block shorter than
     // its id claims nearly 4 GiB). The file goes to libsndfile, as any
     // stream that cannot be started.
-    const bool started = FLAC__stream_decoder_process_until_end_of_metadata(d);
-    return started && in.have_info && in.error < 0 &&
+    return FLAC__stream_decoder_process_until_end_of_metadata(d) && in.have_info && in.error < 0 &&
            FLAC__stream_decoder_get_state(d) != FLAC__STREAM_DECODER_END_OF_STREAM;
 }
 

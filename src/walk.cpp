@@ -68,6 +68,15 @@ void passed_over(walk_skipped* skipped, const char* name, const struct stat* st)
     }
 }
 
+// Whether the entry d of the folder open at fd is a symbolic link; a
+// filesystem that does not say in the listing is asked.
+bool is_link(int fd, const dirent& d)
+{
+    struct stat own;
+    return d.d_type == DT_LNK ||
+           (d.d_type == DT_UNKNOWN && fstatat(fd, d.d_name, &own, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(own.st_mode));
+}
+
 // The names the walk takes in the folder open at fd, in byte order of the
 // names, and in read_error the errno of a failure to read it. A name that
 // could not be looked at is taken with its error where it may be a folder
@@ -109,12 +118,8 @@ std::vector<named> list_folder(int fd, const std::vector<std::string>& extension
             continue;
         }
         const bool folder = S_ISDIR(st.st_mode);
-        struct stat own;
-        const bool linked = follow && (d->d_type == DT_LNK ||
-                                       (d->d_type == DT_UNKNOWN && fstatat(fd, d->d_name, &own, AT_SYMLINK_NOFOLLOW) == 0 &&
-                                        S_ISLNK(own.st_mode)));
         if (folder || (S_ISREG(st.st_mode) && sound_name(d->d_name, extensions)))
-            names.push_back({d->d_name, folder, stamp_of(st), 0, linked});
+            names.push_back({d->d_name, folder, stamp_of(st), 0, follow && is_link(fd, *d)});
         else
             passed_over(skipped, d->d_name, &st);
     }
