@@ -190,20 +190,19 @@ bool flac_marker(const unsigned char* p, std::size_t n)
     return n >= marker_bytes && std::memcmp(p, "fLaC", 4) == 0;
 }
 
-// Drops n bytes of a pipe; whether there were that many.
-bool drop(int fd, std::size_t n)
+}  // namespace
+
+bool drop_pipe(int fd, std::uint64_t n)
 {
     unsigned char buf[65536];
     while (n > 0) {
-        const std::size_t got = read_some(fd, buf, std::min(n, sizeof buf));
+        const std::size_t got = read_some(fd, buf, static_cast<std::size_t>(std::min<std::uint64_t>(n, sizeof buf)));
         if (got == 0)
             return false;
         n -= got;
     }
     return true;
 }
-
-}  // namespace
 
 bool flac_input_at(int fd, bool seekable)
 {
@@ -228,111 +227,40 @@ bool flac_input_at(int fd, bool seekable)
     const std::size_t got = tag + marker_bytes <= most ? peek_pipe(fd, whole.data(), whole.size(), held) : 0;
     if (held && !(got > tag && flac_marker(whole.data() + tag, got - tag)))
         return false;
-    return drop(fd, tag) && flac_marker(head, peek_pipe(fd, head, marker_bytes));
+    return drop_pipe(fd, tag) && flac_marker(head, peek_pipe(fd, head, marker_bytes));
 }
 
-namespace {
-
-std::uint32_t le32(const unsigned char* p)
-{
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
-
-std::uint32_t be32(const unsigned char* p)
-{
-    return std::uint32_t{p[3]} | std::uint32_t{p[2]} << 8 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[0]} << 24;
-}
-
-std::uint64_t le64(const unsigned char* p)
-{
-    return le32(p) | std::uint64_t{le32(p + 4)} << 32;
-}
-
-}  // namespace
-
-namespace {
-
-// The sample frames a WAV (RIFF, RIFX, RF64) or AIFF header says its audio
-// data holds, from bytes read by read(at, buf, n); 0 when it does not say:
-// it is none of these, its samples are compressed, a chunk it needs was not
-// found, or the data's length is left open (0 or all ones, as a writer that
-// cannot seek back leaves it).
-template <typename Read>
-std::uint64_t stated_frames(Read read)
-{
-    unsigned char head[12];
-    if (read(0, head, sizeof head) != sizeof head)
-        return 0;
-    // Chunks: a 4-byte name and a 4-byte length, little-endian in RIFF and
-    // RF64, big-endian in RIFX and AIFF; a chunk of odd length is followed
-    // by a pad byte. WAV has the bytes a frame takes in "fmt " and the
-    // audio in "data", whose length RF64 gives in "ds64", after the whole
-    // file's. AIFF has the channels and the bits of a sample in "COMM", and
-    // the audio in "SSND", after 8 bytes of offset and block size.
-    const bool wave = std::memcmp(head + 8, "WAVE", 4) == 0;
-    const bool little = wave && (std::memcmp(head, "RIFF", 4) == 0 || std::memcmp(head, "RF64", 4) == 0);
-    const bool rifx = wave && std::memcmp(head, "RIFX", 4) == 0;
-    const bool aifc = std::memcmp(head, "FORM", 4) == 0 && std::memcmp(head + 8, "AIFC", 4) == 0;
-    const bool aiff = aifc || (std::memcmp(head, "FORM", 4) == 0 && std::memcmp(head + 8, "AIFF", 4) == 0);
-    if (!little && !rifx && !aiff)
-        return 0;
-    const auto u16 = [little](const unsigned char* p) { return little ? p[0] | p[1] << 8 : p[1] | p[0] << 8; };
-    const auto u32 = [little](const unsigned char* p) { return little ? le32(p) : be32(p); };
-    std::uint64_t frame_bytes = 0, data = 0, ds64_data = 0;
-    bool have_data = false;
-    for (std::uint64_t at = 12; !(have_data && frame_bytes);) {
-        unsigned char chunk[32];
-        const std::size_t got = read(at, chunk, sizeof chunk);
-        if (got < 8)
-            return 0;
-        const unsigned char* body = chunk + 8;
-        const std::uint64_t length = u32(chunk + 4);
-        if (std::memcmp(chunk, "ds64", 4) == 0 && got >= 8 + 16) {
-            ds64_data = le64(body + 8);
-        } else if (wave && std::memcmp(chunk, "fmt ", 4) == 0 && got >= 8 + 14) {
-            // Integer or floating-point samples, or either in the extensible
-            // form, take block align bytes a frame.
-            const auto tag = static_cast<unsigned>(u16(body));
-            if (tag != 1 && tag != 3 && tag != 0xfffe)
-                return 0;
-            frame_bytes = static_cast<std::uint64_t>(u16(body + 12));
-        } else if (aiff && std::memcmp(chunk, "COMM", 4) == 0 && got >= 8 + 22) {
-            const bool plain = !aifc || std::memcmp(body + 18, "NONE", 4) == 0 ||
-                               std::memcmp(body + 18, "sowt", 4) == 0 || std::memcmp(body + 18, "twos", 4) == 0;
-            if (!plain)
-                return 0;
-            frame_bytes = static_cast<std::uint64_t>(u16(body)) * ((static_cast<unsigned>(u16(body + 6)) + 7) / 8);
-        } else if (std::memcmp(chunk, wave ? "data" : "SSND", 4) == 0) {
-            // All ones leaves the length to ds64, which only RF64 has.
-            data = length == 0xffffffff ? ds64_data : length;
-            if (aiff)
-                data = data < 8 ? 0 : data - 8;
-            if (data == 0)
-                return 0;
-            have_data = true;
-        }
-        at += 8 + length + (length & 1);
-    }
-    return data / frame_bytes;
-}
-
-}  // namespace
-
-std::uint64_t stated_frames(int fd, bool seekable)
+sound_layout read_layout(int fd, bool seekable)
 {
     if (seekable) {
-        const off_t base = lseek(fd, 0, SEEK_CUR);
-        return stated_frames([fd, base](std::uint64_t at, unsigned char* buf, std::size_t n) {
-            return read_at(fd, buf, n, base + static_cast<off_t>(at));
-        });
+        struct at_fd {
+            int fd;
+            off_t base;
+        } file{fd, lseek(fd, 0, SEEK_CUR)};
+        sound_layout l = read_layout({[](void* c, std::uint64_t at, unsigned char* buf, std::size_t n) {
+                                          const at_fd& f = *static_cast<at_fd*>(c);
+                                          return read_at(f.fd, buf, n, f.base + static_cast<off_t>(at));
+                                      },
+                                      &file});
+        // A file shows whether the header was written once more at its end.
+        unsigned char first[4], last[4];
+        struct stat st;
+        if (l.trailer && !(fstat(fd, &st) == 0 && st.st_size - file.base >= static_cast<off_t>(l.trailer) &&
+                           read_at(fd, first, 4, file.base) == 4 &&
+                           read_at(fd, last, 4, st.st_size - static_cast<off_t>(l.trailer)) == 4 &&
+                           std::memcmp(first, last, 4) == 0))
+            l.trailer = 0;
+        return l;
     }
     // As much of the header as a pipe holds at once.
     std::vector<unsigned char> head(65536);
     head.resize(peek_pipe(fd, head.data(), head.size()));
-    return stated_frames([&head](std::uint64_t at, unsigned char* buf, std::size_t n) {
-        const std::size_t from = std::min<std::uint64_t>(at, head.size());
-        const std::size_t got = std::min(n, head.size() - from);
-        std::memcpy(buf, head.data() + from, got);
-        return got;
-    });
+    return read_layout({[](void* c, std::uint64_t at, unsigned char* buf, std::size_t n) {
+                            const auto& h = *static_cast<std::vector<unsigned char>*>(c);
+                            const std::size_t from = std::min<std::uint64_t>(at, h.size());
+                            const std::size_t got = std::min(n, h.size() - from);
+                            std::memcpy(buf, h.data() + from, got);
+                            return got;
+                        },
+                        &head});
 }

@@ -4,6 +4,8 @@
 // them from a pipe.
 #pragma once
 
+#include "headers.hpp"
+
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -39,9 +41,11 @@ int stat_path(const char* path, struct stat& st);
 // with tee(2), but for a tag larger than a pipe can hold, which is read.
 bool flac_input_at(int fd, bool seekable);
 
-// The sample frames the header of a WAV (RIFF, RIFX, RF64) or AIFF file of
-// uncompressed samples says its audio holds, read at fd where it stands,
-// and from a pipe without taking its bytes; 0 when it does not say.
-// libsndfile takes the frames a file holds for its length, and those the
-// header gives for a pipe's: a file cut short reads as if it ended there.
-std::uint64_t stated_frames(int fd, bool seekable);
+// What the header at fd, where it stands, says of its samples; a pipe's
+// header is looked at without taking its bytes. libsndfile takes the
+// frames a file holds for its length, and those the header gives for a
+// pipe's: a file cut short reads as if it ended there.
+sound_layout read_layout(int fd, bool seekable);
+
+// Reads and drops n bytes of a pipe; whether there were that many.
+bool drop_pipe(int fd, std::uint64_t n);

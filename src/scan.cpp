@@ -333,23 +333,93 @@ bool seek_start(scan& s, SNDFILE* file, const SF_INFO& info, std::uint64_t& end)
         end = static_cast<std::uint64_t>(skip_frames(s.block, file, start));
         return end == static_cast<std::uint64_t>(start);
     }
-    return sf_seek(file, start, SEEK_SET) == start;
+    if (static_cast<std::uint64_t>(start) > end || sf_seek(file, start, SEEK_SET) != start)
+        return false;
+    s.block.left -= std::min<std::uint64_t>(s.block.left, static_cast<std::uint64_t>(start));
+    return true;
 }
 
-// Any format libsndfile reads, from fd where it stands. libsndfile is
-// handed a descriptor of its own, which it closes.
+// Bounds raw samples to those of the audio: to the length the header
+// gives, or where it leaves the length open, to the end but for a trailer,
+// which a pipe holds back until its end. A file's samples are found where
+// they begin.
+void place_raw(scan& s, SNDFILE* file, int fd, bool seekable, const sound_layout& layout, SF_INFO& info)
+{
+    s.block.left = layout.open ? ~std::uint64_t{0} : layout.frames;
+    const std::uint64_t withheld = layout.trailer / layout.frame_bytes;
+    struct stat st;
+    if (!seekable) {
+        s.block.withhold = withheld < block_frames / 2 ? static_cast<std::uint32_t>(withheld) : 0;
+    } else if (fstat(fd, &st) == 0) {
+        sf_count_t offset = static_cast<sf_count_t>(layout.data_at);
+        sf_command(file, SFC_SET_RAW_START_OFFSET, &offset, sizeof offset);
+        sf_seek(file, 0, SEEK_SET);
+        const auto size = static_cast<std::uint64_t>(st.st_size);
+        const std::uint64_t bytes = size - std::min(size, layout.data_at + layout.trailer);
+        s.block.left = std::min(s.block.left, bytes / layout.frame_bytes);
+        info.frames = static_cast<sf_count_t>(s.block.left);
+    }
+}
+
+// Opens fd, where it stands, with libsndfile, as a file of its own format
+// or, raw, as the samples the layout gives, from where they begin in a
+// pipe (in a file, place_raw finds them). libsndfile is handed a
+// descriptor of its own, which it closes.
+SNDFILE* open_as(int fd, bool seekable, bool raw, const sound_layout& layout, SF_INFO& info, std::string& refused)
+{
+    info = {};
+    if (raw) {
+        info.format = layout.format;
+        info.channels = layout.channels;
+        info.samplerate = layout.rate > 0 ? layout.rate : 48000;  // any will do: no rate is reported
+    }
+    const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) {
+        refused = system_error_text(errno);
+        return nullptr;
+    }
+    if (raw && !seekable && !drop_pipe(own, layout.data_at)) {
+        close(own);
+        refused = "the header ends before its samples begin";
+        return nullptr;
+    }
+    return sndfile_open(own, info, refused);
+}
+
+// Opens the samples at fd, where it stands. Most formats are libsndfile's
+// to read. Plain samples are read raw, in the layout their header gives,
+// where their length is left open, where they come through a pipe, and
+// where libsndfile refuses the file: it would take a placeholder length
+// for the real one, reads neither CAF nor RF64 from a pipe, and refuses a
+// CAF file cut short.
+SNDFILE* open_samples(scan& s, int fd, bool seekable, const sound_layout& layout, SF_INFO& info)
+{
+    bool raw = layout.format && (layout.open || !seekable);
+    std::string refused;
+    const off_t base = seekable ? lseek(fd, 0, SEEK_CUR) : 0;
+    SNDFILE* file = open_as(fd, seekable, raw, layout, info, refused);
+    // The refusal moved the file's offset, which its descriptors share.
+    if (!file && seekable && !raw && layout.format && lseek(fd, base, SEEK_SET) == base) {
+        raw = true;
+        file = open_as(fd, seekable, raw, layout, info, refused);
+    }
+    if (!file)
+        complain(s, refused.c_str());
+    else if (raw)
+        place_raw(s, file, fd, seekable, layout, info);
+    return file;
+}
+
+// Any format libsndfile reads, from fd where it stands.
 file_status scan_sndfile(scan& s, int fd, bool seekable, scan_counters* counters)
 {
+    const sound_layout layout = read_layout(fd, seekable);
     samples_end e;
-    e.promised = stated_frames(fd, seekable);
+    e.promised = layout.frames;
     SF_INFO info{};
-    std::string refused;
-    const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    const sndfile_ptr file{own < 0 ? nullptr : sndfile_open(own, info, refused)};
-    if (!file) {
-        complain(s, own < 0 ? system_error_text(errno).c_str() : refused.c_str());
+    const sndfile_ptr file{open_samples(s, fd, seekable, layout, info)};
+    if (!file)
         return file_status::error;
-    }
     if (!stereo(s, static_cast<std::uint32_t>(info.channels)))
         return file_status::error;
     e.placed = seek_start(s, file.get(), info, e.end);

@@ -14,12 +14,21 @@ namespace {
 bool fill_buf(sample_source& s)
 {
     sndfile_block& b = *static_cast<sndfile_block*>(s.opaque);
-    const sf_count_t got = sf_readf_int(b.file, b.buf.data(), block_frames);
-    if (got <= 0)
-        return false;
+    std::copy_n(b.buf.data() + 2 * b.kept_from, 2 * b.held, b.buf.data());
+    std::uint32_t have = b.held;
+    while (have <= b.withhold) {
+        const auto want = static_cast<sf_count_t>(std::min<std::uint64_t>(b.left, block_frames - have));
+        const sf_count_t got = want ? sf_readf_int(b.file, b.buf.data() + 2 * have, want) : 0;
+        if (got <= 0)
+            return false;
+        b.left -= static_cast<std::uint64_t>(got);
+        have += static_cast<std::uint32_t>(got);
+    }
+    b.held = b.withhold;
+    b.kept_from = have - b.withhold;
     s.left = b.buf.data();
     s.right = b.buf.data() + 1;
-    s.bufend = static_cast<std::uint32_t>(got);
+    s.bufend = b.kept_from;
     return true;
 }
 
@@ -31,16 +40,19 @@ void init_bits_sf(bitreader& r, sample_source& s, sndfile_block& b, SNDFILE* fil
 {
     init_bits_source(r, s, block_layout::interleaved, fill_buf, &b, xbit);
     b.file = file;
+    b.held = 0;
 }
 
 std::int64_t skip_frames(sndfile_block& b, SNDFILE* file, std::int64_t n)
 {
     std::int64_t done = 0;
     while (done < n) {
-        const sf_count_t want = std::min<std::int64_t>(n - done, block_frames);
-        const sf_count_t got = sf_readf_int(file, b.buf.data(), want);
+        const auto want = static_cast<sf_count_t>(
+            std::min<std::uint64_t>({static_cast<std::uint64_t>(n - done), block_frames, b.left}));
+        const sf_count_t got = want ? sf_readf_int(file, b.buf.data(), want) : 0;
         if (got <= 0)
             break;
+        b.left -= static_cast<std::uint64_t>(got);
         done += got;
     }
     return done;

@@ -22,7 +22,13 @@ using sndfile_ptr = std::unique_ptr<SNDFILE, sndfile_closer>;
 
 // The source's own record: the file it reads and the block it reads into.
 struct sndfile_block {
-    SNDFILE* file;  // owned by the caller
+    SNDFILE* file;       // owned by the caller
+    std::uint64_t left = ~std::uint64_t{0};  // the frames still to be read; what follows is no audio
+    // The last frames of the input that are no audio, held back until more
+    // come, fewer than block_frames / 2; a pipe's length is not known.
+    std::uint32_t withhold = 0;
+    std::uint32_t held = 0;       // frames held back at kept_from
+    std::uint32_t kept_from = 0;
     std::array<std::int32_t, 2 * block_frames> buf;
 };
 
@@ -42,7 +48,8 @@ std::int64_t skip_frames(sndfile_block& b, SNDFILE* file, std::int64_t n);
 // as in "16-bit samples cannot carry the stream".
 int carried_width(int subformat, const char*& unfit);
 
-// Opens fd for reading; on a failure why gets libsndfile's reason. The
+// Opens fd for reading, as the format of info says when it is set, for
+// samples with no header; on a failure why gets libsndfile's reason. The
 // file owns fd from here on, whether the open succeeds or not: libsndfile
 // closes the descriptor of a failed open. libsndfile keeps the reason of a
 // failed open in one place for the whole process, so opens from several
