@@ -124,7 +124,7 @@ bool wait_for_more(int writes, int fd)
 // the reader that comes after; fewer when the input ends sooner. A writer
 // may be slow to give n bytes: the copy is taken again after each write,
 // until there are n, or until the writer has gone. held is false, and
-// nothing is copied, when the pipes cannot hold n bytes at once.
+// nothing is copied, when the pipes cannot be made to hold n bytes at once.
 std::size_t peek_pipe(int fd, unsigned char* buf, std::size_t n, bool& held)
 {
     int copy[2];
@@ -132,7 +132,11 @@ std::size_t peek_pipe(int fd, unsigned char* buf, std::size_t n, bool& held)
     if (pipe2(copy, O_CLOEXEC) != 0)
         return 0;
     const owned_fd in{copy[0]}, out{copy[1]};
-    if (!pipe_holds(fd, n) || !pipe_holds(out.fd, n))
+    // A writer's every write may take a page of its own, and a pipe holds
+    // pages: with room for only n bytes it could fill up with fewer, and
+    // wait for a reader that waits for it.
+    const std::size_t room = std::max(n, std::min<std::size_t>(16 * n, std::size_t{1} << 20));
+    if (!pipe_holds(fd, room) || !pipe_holds(out.fd, room))
         return 0;
     held = true;
     // Watched before the first copy, so that no write after it goes unseen.
@@ -252,8 +256,8 @@ sound_layout read_layout(int fd, bool seekable)
             l.trailer = 0;
         return l;
     }
-    // As much of the header as a pipe holds at once.
-    std::vector<unsigned char> head(65536);
+    // The first 16 KiB, which hold the headers of streaming writers.
+    std::vector<unsigned char> head(16384);
     head.resize(peek_pipe(fd, head.data(), head.size()));
     return read_layout({[](void* c, std::uint64_t at, unsigned char* buf, std::size_t n) {
                             const auto& h = *static_cast<std::vector<unsigned char>*>(c);

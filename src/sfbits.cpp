@@ -6,6 +6,30 @@
 
 namespace {
 
+std::mutex opening;
+
+// Brings the next frames into b's buffer, from its start, but for the last
+// withhold, which stay after them: how many there are. Frames held from
+// before come first.
+std::uint32_t next_block(sndfile_block& b)
+{
+    std::copy_n(b.buf.data() + 2 * b.kept_from, 2 * b.held, b.buf.data());
+    std::uint32_t have = b.held;
+    while (have <= b.withhold) {
+        const auto want = static_cast<sf_count_t>(std::min<std::uint64_t>(b.left, block_frames - have));
+        const sf_count_t got = want ? sf_readf_int(b.file, b.buf.data() + 2 * have, want) : 0;
+        if (got <= 0) {
+            b.held = 0;
+            return 0;
+        }
+        b.left -= static_cast<std::uint64_t>(got);
+        have += static_cast<std::uint32_t>(got);
+    }
+    b.held = b.withhold;
+    b.kept_from = have - b.withhold;
+    return b.kept_from;
+}
+
 // A result of zero or less (end of file or read error alike) ends the
 // samples; a short read does not. After it the file is never read again:
 // libsndfile clears its error state at the start of every read, and the
@@ -14,25 +38,14 @@ namespace {
 bool fill_buf(sample_source& s)
 {
     sndfile_block& b = *static_cast<sndfile_block*>(s.opaque);
-    std::copy_n(b.buf.data() + 2 * b.kept_from, 2 * b.held, b.buf.data());
-    std::uint32_t have = b.held;
-    while (have <= b.withhold) {
-        const auto want = static_cast<sf_count_t>(std::min<std::uint64_t>(b.left, block_frames - have));
-        const sf_count_t got = want ? sf_readf_int(b.file, b.buf.data() + 2 * have, want) : 0;
-        if (got <= 0)
-            return false;
-        b.left -= static_cast<std::uint64_t>(got);
-        have += static_cast<std::uint32_t>(got);
-    }
-    b.held = b.withhold;
-    b.kept_from = have - b.withhold;
+    const std::uint32_t got = next_block(b);
+    if (!got)
+        return false;
     s.left = b.buf.data();
     s.right = b.buf.data() + 1;
-    s.bufend = b.kept_from;
+    s.bufend = got;
     return true;
 }
-
-std::mutex opening;
 
 }  // namespace
 
@@ -40,20 +53,21 @@ void init_bits_sf(bitreader& r, sample_source& s, sndfile_block& b, SNDFILE* fil
 {
     init_bits_source(r, s, block_layout::interleaved, fill_buf, &b, xbit);
     b.file = file;
-    b.held = 0;
 }
 
 std::int64_t skip_frames(sndfile_block& b, SNDFILE* file, std::int64_t n)
 {
+    b.file = file;
     std::int64_t done = 0;
     while (done < n) {
-        const auto want = static_cast<sf_count_t>(
-            std::min<std::uint64_t>({static_cast<std::uint64_t>(n - done), block_frames, b.left}));
-        const sf_count_t got = want ? sf_readf_int(file, b.buf.data(), want) : 0;
-        if (got <= 0)
+        const std::uint32_t got = next_block(b);
+        if (!got)
             break;
-        b.left -= static_cast<std::uint64_t>(got);
-        done += got;
+        const auto take = static_cast<std::uint32_t>(std::min<std::int64_t>(n - done, got));
+        done += take;
+        // The frames after the start are the first the reader gets.
+        b.held += got - take;
+        b.kept_from = take;
     }
     return done;
 }
