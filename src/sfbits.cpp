@@ -2,6 +2,7 @@
 #include "sfbits.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -13,7 +14,7 @@ std::mutex opening;
 // before come first.
 std::uint32_t next_block(sndfile_block& b)
 {
-    std::copy_n(b.buf.data() + 2 * b.kept_from, 2 * b.held, b.buf.data());
+    std::memmove(b.buf.data(), b.buf.data() + 2 * b.kept_from, 2 * sizeof b.buf[0] * b.held);
     std::uint32_t have = b.held;
     while (have <= b.withhold) {
         const auto want = static_cast<sf_count_t>(std::min<std::uint64_t>(b.left, block_frames - have));

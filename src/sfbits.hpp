@@ -20,7 +20,8 @@ struct sndfile_closer {
 };
 using sndfile_ptr = std::unique_ptr<SNDFILE, sndfile_closer>;
 
-// The source's own record: the file it reads and the block it reads into.
+// The source's own record: the file it reads and the block it reads into,
+// for one file.
 struct sndfile_block {
     SNDFILE* file;       // owned by the caller
     std::uint64_t left = ~std::uint64_t{0};  // the frames still to be read; what follows is no audio
@@ -39,7 +40,8 @@ void init_bits_sf(bitreader& r, sample_source& s, sndfile_block& b, SNDFILE* fil
 
 // Reads and drops up to n sample frames from file, for inputs that cannot
 // seek; returns how many frames there were. It reads into b, so it is
-// called before a reader is set up over b.
+// called before a reader is set up over b, which gets the frames it read
+// past n first.
 std::int64_t skip_frames(sndfile_block& b, SNDFILE* file, std::int64_t n);
 
 // The width of samples of libsndfile's subformat (SF_FORMAT_SUBMASK's
