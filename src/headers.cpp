@@ -89,13 +89,29 @@ bool read_chunk(header_reader r, std::uint64_t at, chunk& c, std::size_t header)
     return c.got >= header;
 }
 
+// A "fmt " chunk's body, of which got bytes were read, as WAV and Wave64
+// have it: the format tag, channels, rate and bytes a frame, and in the
+// extensible form the tag of the subformat. The bytes a frame takes.
+unsigned read_fmt(const unsigned char* body, std::size_t got, bool little, sound_layout& l)
+{
+    const auto u16 = [little](const unsigned char* p) { return little ? le16(p) : be16(p); };
+    unsigned tag = u16(body);
+    if (tag == 0xfffe && got >= 26)
+        tag = u16(body + 24);
+    l.channels = static_cast<int>(u16(body + 2));
+    l.rate = static_cast<int>(little ? le32(body + 4) : be32(body + 4));
+    const unsigned frame_bytes = u16(body + 12);
+    const unsigned bytes = l.channels ? frame_bytes / static_cast<unsigned>(l.channels) : 0;
+    l.format = tag == 1 || tag == 3 ? raw_format(tag == 3, bytes, little, true) : 0;
+    return frame_bytes;
+}
+
 // WAV: chunks of a 4-byte name and a 4-byte length, little-endian in RIFF
 // and RF64, big-endian in RIFX, and a pad byte after an odd length. "fmt "
 // holds the samples' layout, "data" the samples, whose length RF64 gives
 // in "ds64", after the whole file's.
 sound_layout read_wave(header_reader r, bool little, bool rf64)
 {
-    const auto u16 = [little](const unsigned char* p) { return little ? le16(p) : be16(p); };
     const auto u32 = [little](const unsigned char* p) { return little ? le32(p) : be32(p); };
     sound_layout l;
     std::uint64_t ds64_data = 0;
@@ -107,14 +123,7 @@ sound_layout read_wave(header_reader r, bool little, bool rf64)
         if (named(c.bytes, "ds64") && c.got >= 8 + 16) {
             ds64_data = le64(body + 8);
         } else if (named(c.bytes, "fmt ") && c.got >= 8 + 16) {
-            unsigned tag = u16(body);
-            if (tag == 0xfffe && c.got >= 8 + 26)
-                tag = u16(body + 24);  // the extensible form's subformat
-            l.channels = static_cast<int>(u16(body + 2));
-            l.rate = static_cast<int>(u32(body + 4));
-            frame_bytes = u16(body + 12);
-            const unsigned bytes = l.channels ? frame_bytes / static_cast<unsigned>(l.channels) : 0;
-            l.format = tag == 1 || tag == 3 ? raw_format(tag == 3, bytes, little, true) : 0;
+            frame_bytes = read_fmt(body, c.got - 8, little, l);
         } else if (named(c.bytes, "data")) {
             l.data_at = at + 8;
             std::uint64_t data = length;
@@ -183,12 +192,7 @@ sound_layout read_w64(header_reader r)
         const unsigned char* body = c.bytes + 24;
         const std::uint64_t length = le64(c.bytes + 16);
         if (w64_named(c.bytes, "fmt ") && c.got >= 24 + 16) {
-            l.channels = static_cast<int>(le16(body + 2));
-            l.rate = static_cast<int>(le32(body + 4));
-            frame_bytes = le16(body + 12);
-            const unsigned tag = le16(body);
-            const unsigned bytes = l.channels ? frame_bytes / static_cast<unsigned>(l.channels) : 0;
-            l.format = tag == 1 || tag == 3 ? raw_format(tag == 3, bytes, true, true) : 0;
+            frame_bytes = read_fmt(body, c.got - 24, true, l);
         } else if (w64_named(c.bytes, "data")) {
             l.data_at = at + 24;
             // All ones, or all ones but the top bit, as ffmpeg leaves it.
@@ -206,8 +210,8 @@ sound_layout read_w64(header_reader r)
 // holds the rate as a 64-bit float, the format, its flags (1 floating
 // point, 2 little-endian), the bytes and frames of a packet, the channels
 // and the bits; "data" a 4-byte edit count and then the samples. A length
-// of all ones is the format's own "unknown"; libsndfile leaves the edit
-// count alone.
+// of all ones is the format's own "unknown"; libsndfile, where it cannot
+// seek, gives the edit count's 4 bytes alone.
 sound_layout read_caf(header_reader r)
 {
     sound_layout l;
