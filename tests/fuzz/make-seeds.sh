@@ -17,12 +17,15 @@ sync
 02 00 80 crc=0x55
 zeros 60
 LIST
-for ext in wav flac aiff w64 caf; do
+for ext in wav flac aiff w64 caf au rf64; do
     "$kesgen" -f "$list" "$list.$ext"
     for header in '\xff\x00\x00\x00' '\x02\x03\x00\x00' '\x01\x01\x05\x00'; do
         { printf "$header"; cat "$list.$ext"; } >"$out/scan/$ext-${#header}-$(printf "$header" | od -An -tx1 | tr -d ' \n')"
     done
 done
+# A WAV whose data length is left open, as a writer that cannot seek back
+# leaves it.
+{ printf '\xff\x00\x00\x00'; head -c 40 "$list.wav"; printf '\xff\xff\xff\xff'; tail -c +45 "$list.wav"; } >"$out/scan/wav-open"
 # FLAC of 32 bits, which only libFLAC reads, and a stream cut short.
 "$kesgen" -b 32 -f "$list" "$list.32.wav"
 flac -s -o "$list.32.flac" "$list.32.wav" 2>/dev/null
