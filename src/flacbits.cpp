@@ -187,7 +187,7 @@ bool next_flac_block(sample_source& s)
 
 }  // namespace
 
-bool open_flac(flac_input& in, int fd, bool seekable, scan_counters* counters)
+bool open_flac(flac_input& in, int fd, bool seekable, bool whole, scan_counters* counters)
 {
     in.decoder.reset(FLAC__stream_decoder_new());
     in.fd = fd;
@@ -206,7 +206,7 @@ bool open_flac(flac_input& in, int fd, bool seekable, scan_counters* counters)
     // comments are broken goes to libsndfile, which refuses it. The audio
     // is checked against the stream's MD5 signature as it is decoded, as
     // `flac -t` checks it; a seek turns that off.
-    if (!d || !FLAC__stream_decoder_set_md5_checking(d, true) ||
+    if (!d || !FLAC__stream_decoder_set_md5_checking(d, whole) ||
         !FLAC__stream_decoder_set_metadata_respond(d, FLAC__METADATA_TYPE_VORBIS_COMMENT))
         return false;
     const FLAC__StreamDecoderInitStatus init = FLAC__stream_decoder_init_stream(

@@ -53,8 +53,10 @@ struct flac_input {
 // Sets in up over fd and reads the stream's metadata. False when the
 // stream cannot be started: the decoder failed, or found no stream
 // information, or nothing follows it. A pipe that is not ready is waited
-// for.
-bool open_flac(flac_input& in, int fd, bool seekable, scan_counters* counters);
+// for. With whole, the scan means to read the stream from its first sample
+// to its end, and its audio is checked against the MD5 signature as it is
+// decoded; a scan that stops early or starts late is spared the hashing.
+bool open_flac(flac_input& in, int fd, bool seekable, bool whole, scan_counters* counters);
 
 // Puts the input at sample frame start (>= 0): a file seeks with the
 // decoder, a pipe decodes and drops the frames before it, and so does a

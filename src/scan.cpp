@@ -537,7 +537,8 @@ file_status scan_status(scan& s, scan_counters* counters, input_kind kind)
     const bool seekable = known && S_ISREG(st.st_mode);
     if (flac_input_at(fd, seekable)) {
         flac_input flac;
-        if (open_flac(flac, fd, seekable, counters))
+        const bool whole = s.settings->single == 0 && s.settings->start == 0;
+        if (open_flac(flac, fd, seekable, whole, counters))
             return scan_flac(s, flac);
         return flac_not_started(s, flac, fd, seekable, counters);
     }

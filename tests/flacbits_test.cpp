@@ -52,7 +52,7 @@ std::uint64_t frames_through(const std::string& path, int fail_at, int err, std:
     EXPECT_EQ(pipe(p), 0);
     EXPECT_EQ(write(p[1], bytes.data(), meta), static_cast<ssize_t>(meta));
     flac_input in;
-    EXPECT_TRUE(open_flac(in, p[0], false, nullptr));
+    EXPECT_TRUE(open_flac(in, p[0], false, true, nullptr));
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     lseek(fd, static_cast<off_t>(meta), SEEK_SET);
     in.fd = fd;
