@@ -199,8 +199,8 @@ sound_layout read_w64(header_reader r)
             l.open = length <= 24 || length >= 0x7fffffffffffffff;
             return settled(l, length - 24, frame_bytes);
         }
-        if (length < 24)
-            return {};
+        if (length < 24 || length >= std::uint64_t{1} << 62)
+            return {};  // no further chunk can be found, nor any offset wrap around
         at += (length + 7) & ~std::uint64_t{7};
     }
     return {};

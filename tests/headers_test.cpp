@@ -190,6 +190,10 @@ TEST(SoundLayout, Wave64CafAndAu)
     EXPECT_EQ(layout_of(caf(4 + 600, 0, 16) + audio), (said{150, false, 83, be16, 0}));
     EXPECT_EQ(layout_of(caf(4 + 600, 1, 32) + audio),
               (said{75, false, 83, SF_FORMAT_RAW | SF_FORMAT_FLOAT | SF_ENDIAN_BIG, 0}));
+    // A chunk whose length would take the walk back to where it was.
+    std::string looping = w64(24 + 600);
+    looping.replace(56, 8, le(~0ull, 8));
+    EXPECT_EQ(layout_of(looping + audio), (said{0, false, 0, 0, 0}));
     EXPECT_EQ(layout_of(au(600) + audio), (said{100, false, 28, be24, 0}));
     EXPECT_EQ(layout_of(au(~0u) + audio), (said{0, true, 28, be24, 0}));
     EXPECT_EQ(layout_of(au(600, 1) + audio), (said{0, false, 0, 0, 0})) << "mu-law";
