@@ -3,7 +3,6 @@
 
 #include <sndfile.h>
 
-#include <bit>
 #include <cstring>
 
 namespace {
@@ -99,7 +98,6 @@ unsigned read_fmt(const unsigned char* body, std::size_t got, bool little, sound
     if (tag == 0xfffe && got >= 26)
         tag = u16(body + 24);
     l.channels = static_cast<int>(u16(body + 2));
-    l.rate = static_cast<int>(little ? le32(body + 4) : be32(body + 4));
     const unsigned frame_bytes = u16(body + 12);
     const unsigned bytes = l.channels ? frame_bytes / static_cast<unsigned>(l.channels) : 0;
     l.format = tag == 1 || tag == 3 ? raw_format(tag == 3, bytes, little, true) : 0;
@@ -138,8 +136,8 @@ sound_layout read_wave(header_reader r, bool little, bool rf64)
 }
 
 // AIFF and AIFF-C: big-endian chunks, a pad byte after an odd length.
-// "COMM" holds the channels, the bits of a sample, the rate as an 80-bit
-// float and AIFF-C's compression; "SSND" the samples, after 8 bytes of
+// "COMM" holds the channels, the frames, the bits of a sample, the rate and
+// AIFF-C's compression; "SSND" the samples, after 8 bytes of
 // offset and block size.
 sound_layout read_aiff(header_reader r, bool aifc)
 {
@@ -154,8 +152,6 @@ sound_layout read_aiff(header_reader r, bool aifc)
             const bool big = !aifc || named(kind, "NONE") || named(kind, "twos");
             const unsigned bytes = (be16(body + 6) + 7) / 8;
             l.channels = static_cast<int>(be16(body));
-            const int exponent = static_cast<int>(be16(body + 8) & 0x7fff) - 16383;
-            l.rate = exponent >= 0 && exponent < 32 ? static_cast<int>(be64(body + 10) >> (63 - exponent)) : 0;
             l.format = big || named(kind, "sowt") ? raw_format(false, bytes, !big, false) : 0;
             frame_bytes = static_cast<unsigned>(l.channels) * bytes;
         } else if (named(c.bytes, "SSND") && c.got >= 8 + 8) {
@@ -207,11 +203,11 @@ sound_layout read_w64(header_reader r)
 }
 
 // CAF: big-endian chunks of a 4-byte name and an 8-byte length. "desc"
-// holds the rate as a 64-bit float, the format, its flags (1 floating
-// point, 2 little-endian), the bytes and frames of a packet, the channels
-// and the bits; "data" a 4-byte edit count and then the samples. A length
-// of all ones is the format's own "unknown"; libsndfile, where it cannot
-// seek, gives the edit count's 4 bytes alone.
+// holds the rate, the format, its flags (1 floating point, 2 little-endian),
+// the bytes and frames of a packet, the channels and the bits; "data" a
+// 4-byte edit count and then the samples. A length of all ones is the
+// format's own "unknown"; libsndfile, where it cannot seek, gives the edit
+// count's 4 bytes alone.
 sound_layout read_caf(header_reader r)
 {
     sound_layout l;
@@ -224,8 +220,6 @@ sound_layout read_caf(header_reader r)
             const std::uint32_t flags = be32(body + 12);
             frame_bytes = be32(body + 16);
             l.channels = static_cast<int>(be32(body + 24));
-            const double rate = std::bit_cast<double>(be64(body));
-            l.rate = rate >= 1 && rate < 1e9 ? static_cast<int>(rate) : 0;
             const unsigned bytes = l.channels > 0 ? frame_bytes / static_cast<unsigned>(l.channels) : 0;
             const bool plain = named(body + 8, "lpcm") && be32(body + 20) == 1;
             l.format = plain ? raw_format(flags & 1, bytes, flags & 2, false) : 0;
@@ -242,7 +236,8 @@ sound_layout read_caf(header_reader r)
 }
 
 // Sun AU: a big-endian header of the samples' offset and length, their
-// encoding, rate and channels. All ones is the format's own "unknown".
+// encoding, the rate and the channels. A length of all ones is the format's
+// own "unknown".
 sound_layout read_au(header_reader r)
 {
     unsigned char head[24];
@@ -254,7 +249,6 @@ sound_layout read_au(header_reader r)
     l.data_at = be32(head + 4);
     if (l.data_at < sizeof head)
         return {};
-    l.rate = static_cast<int>(be32(head + 16) & 0x7fffffff);
     l.channels = static_cast<int>(be32(head + 20) & 0x7fff);
     l.open = length == 0 || length == all_ones32;
     const unsigned bytes = encoding >= 2 && encoding <= 5 ? encoding - 1 : encoding == 6 ? 4 : encoding == 7 ? 8 : 0;

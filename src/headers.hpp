@@ -30,7 +30,6 @@ struct sound_layout {
     // header was not understood.
     int format = 0;
     int channels = 0;
-    int rate = 0;
     unsigned frame_bytes = 0;
     // The bytes after the samples that are no audio, when the length is
     // open: the header written again.

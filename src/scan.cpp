@@ -371,7 +371,7 @@ SNDFILE* open_as(int fd, bool seekable, bool raw, const sound_layout& layout, SF
     if (raw) {
         info.format = layout.format;
         info.channels = layout.channels;
-        info.samplerate = layout.rate > 0 ? layout.rate : 48000;  // any will do: no rate is reported
+        info.samplerate = 48000;  // any will do: no rate is reported
     }
     const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (own < 0) {
