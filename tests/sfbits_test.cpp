@@ -45,17 +45,25 @@ sf_count_t vio_read(void* ptr, sf_count_t count, void* u)
     return count;
 }
 
+// A kesgen WAV of n bits, bit i being (i * step / 3) & 1, in m; the list
+// that made it is in list.
+sndfile_ptr open_in_memory(memory_file& m, const char* name, int n, int step, std::string& list)
+{
+    list = "bits ";
+    for (int i = 0; i < n; ++i)
+        list += (i * step / 3) & 1 ? '1' : '0';
+    std::ifstream in(kesgen_file(name, list), std::ios::binary);
+    m.bytes.assign(std::istreambuf_iterator<char>(in), {});
+    static SF_VIRTUAL_IO vio{vio_length, vio_seek, vio_read, nullptr, vio_tell};
+    SF_INFO info{};
+    return sndfile_ptr{sf_open_virtual(&vio, SFM_READ, &info, &m)};
+}
+
 TEST(SampleParity, ShortReadsGoOnAndTheEndIsFinal)
 {
-    std::string list = "bits ";
-    for (int i = 0; i < 5000; ++i)
-        list += (i * 7 / 3) & 1 ? '1' : '0';
+    std::string list;
     memory_file m;
-    std::ifstream in(kesgen_file("vio.wav", list), std::ios::binary);
-    m.bytes.assign(std::istreambuf_iterator<char>(in), {});
-    SF_VIRTUAL_IO vio{vio_length, vio_seek, vio_read, nullptr, vio_tell};
-    SF_INFO info{};
-    const sndfile_ptr f{sf_open_virtual(&vio, SFM_READ, &info, &m)};
+    const sndfile_ptr f = open_in_memory(m, "vio.wav", 5000, 7, list);
     ASSERT_TRUE(f) << sf_strerror(nullptr);
 
     // 24-bit stereo: 6 bytes a frame. A short read is used and the next
@@ -100,15 +108,9 @@ TEST(SampleParity, ShortReadsGoOnAndTheEndIsFinal)
 // and also when the reads come short.
 TEST(SampleParity, TheLengthAndTheFramesHeldBackBoundTheAudio)
 {
-    std::string list = "bits ";
-    for (int i = 0; i < 9000; ++i)
-        list += (i * 5 / 3) & 1 ? '1' : '0';
+    std::string list;
     memory_file m;
-    std::ifstream in(kesgen_file("held.wav", list), std::ios::binary);
-    m.bytes.assign(std::istreambuf_iterator<char>(in), {});
-    SF_VIRTUAL_IO vio{vio_length, vio_seek, vio_read, nullptr, vio_tell};
-    SF_INFO info{};
-    const sndfile_ptr f{sf_open_virtual(&vio, SFM_READ, &info, &m)};
+    const sndfile_ptr f = open_in_memory(m, "held.wav", 9000, 5, list);
     ASSERT_TRUE(f) << sf_strerror(nullptr);
     const auto source = std::make_unique<sample_source>();
     struct bound {
