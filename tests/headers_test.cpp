@@ -96,6 +96,12 @@ TEST(SoundLayout, WavAndAiffHeaders)
     // The data's length is what counts, whatever is there.
     EXPECT_EQ(layout_of("RIFF" + le(0, 4) + "WAVE" + chunk("fmt ", fmt(3, 8)) + chunk("data", audio, false, 48000)),
               (said{6000, false, 44, SF_FORMAT_RAW | SF_FORMAT_FLOAT | SF_ENDIAN_LITTLE, 0}));
+    // 8-bit WAV samples are unsigned, AIFF's signed.
+    EXPECT_EQ(layout_of("RIFF" + le(0, 4) + "WAVE" + chunk("fmt ", fmt(1, 2)) + chunk("data", audio)),
+              (said{300, false, 44, SF_FORMAT_RAW | SF_FORMAT_PCM_U8 | SF_ENDIAN_LITTLE, 0}));
+    EXPECT_EQ(layout_of("FORM" + be(0, 4) + "AIFF" + chunk("COMM", comm(7, 8), true) +
+                        chunk("SSND", std::string(8, '\0') + audio, true)),
+              (said{300, false, 54, SF_FORMAT_RAW | SF_FORMAT_PCM_S8 | SF_ENDIAN_BIG, 0}));
     // RIFX is big-endian; extensible integer samples are plain ones.
     const std::string extensible = fmt(0xfffe, 6, true) + be(22, 2) + be(24, 2) + be(3, 4) + be(1, 2) +
                                    std::string(14, '\0');
@@ -196,6 +202,9 @@ TEST(SoundLayout, Wave64CafAndAu)
     EXPECT_EQ(layout_of(looping + audio), (said{0, false, 0, 0, 0}));
     EXPECT_EQ(layout_of(au(600) + audio), (said{100, false, 28, be24, 0}));
     EXPECT_EQ(layout_of(au(~0u) + audio), (said{0, true, 28, be24, 0}));
+    EXPECT_EQ(layout_of(au(600, 2) + audio), (said{300, false, 28, SF_FORMAT_RAW | SF_FORMAT_PCM_S8 | SF_ENDIAN_BIG, 0}));
+    EXPECT_EQ(layout_of(au(600, 5) + audio), (said{75, false, 28, SF_FORMAT_RAW | SF_FORMAT_PCM_32 | SF_ENDIAN_BIG, 0}));
+    EXPECT_EQ(layout_of(au(600, 7) + audio), (said{37, false, 28, SF_FORMAT_RAW | SF_FORMAT_DOUBLE | SF_ENDIAN_BIG, 0}));
     EXPECT_EQ(layout_of(au(600, 1) + audio), (said{0, false, 0, 0, 0})) << "mu-law";
     EXPECT_EQ(layout_of(".snd" + be(8, 4) + std::string(16, '\0')), (said{0, false, 0, 0, 0})) << "inside its header";
 }
