@@ -23,7 +23,7 @@ namespace {
 // and the schema's version in user_version. A database with another id, or
 // with tables or a version and no id, belongs to someone else.
 constexpr int application_id = 0x6b657353;
-constexpr int schema_version = 1;
+constexpr int schema_version = 2;
 
 // Summaries are committed together, once a second: a transaction for each
 // would cost a sync for each file.
@@ -42,14 +42,23 @@ constexpr const char* schema =
     " frames INTEGER NOT NULL, errors INTEGER NOT NULL,"
     " reason BLOB,"                 // why the status is what it is, if told
     " checksum INTEGER NOT NULL,"   // of the row: SQLite checks its pages' structure, not their values
+    " checked_ns INTEGER NOT NULL DEFAULT 0,"  // wall clock of the read the summary came from
     " PRIMARY KEY (path, settings)) WITHOUT ROWID";
+
+// Schema 1 had no time of the read: its rows are the first to be read again.
+constexpr const char* from_schema_1 =
+    "ALTER TABLE summaries ADD COLUMN checked_ns INTEGER NOT NULL DEFAULT 0; PRAGMA user_version = 2";
 
 constexpr const char* find_sql =
     "SELECT dev, ino, size, mtime_ns, ctime_ns, version, status, sync, rate, bitdepth, replay_gain,"
     " frames, errors, reason, checksum FROM summaries WHERE path = ?1 AND settings = ?2";
 
 constexpr const char* keep_sql = "INSERT OR REPLACE INTO summaries VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10,"
-                                 " ?11, ?12, ?13, ?14, ?15, ?16, ?17)";
+                                 " ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18)";
+
+// The rows of these settings read before a time, oldest first.
+constexpr const char* due_sql =
+    "SELECT path FROM summaries WHERE settings = ?1 AND checked_ns < ?2 ORDER BY checked_ns, path";
 
 // The statuses kept, by name; error is never kept.
 constexpr file_status kept_statuses[] = {file_status::stream, file_status::none, file_status::damaged};
@@ -216,7 +225,10 @@ bool check_schema(sqlite3* db, std::string& why)
         why = "made by a newer kesscan (schema " + std::to_string(version) + ")";
     const std::string make = std::string(schema) + "; PRAGMA application_id = " + std::to_string(application_id) +
                              "; PRAGMA user_version = " + std::to_string(schema_version);
-    if (why.empty() && (id == application_id || exec(db, make.c_str())) && exec(db, "COMMIT"))
+    const auto made = [&] {
+        return id == application_id ? version >= schema_version || exec(db, from_schema_1) : exec(db, make.c_str());
+    };
+    if (why.empty() && made() && exec(db, "COMMIT"))
         return true;
     if (why.empty())
         why = sqlite3_errmsg(db);
@@ -284,6 +296,7 @@ int write_rows(summary_cache& c, const std::vector<kept_row>& rows)
         if (!p.result.reason.empty())
             sqlite3_bind_blob(k, 16, p.result.reason.data(), static_cast<int>(p.result.reason.size()), SQLITE_STATIC);
         sqlite3_bind_int64(k, 17, checksum({p.stamp, c.version, p.result}));
+        sqlite3_bind_int64(k, 18, p.checked_ns);
         rc = sqlite3_step(k) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db);
         sqlite3_reset(k);
         sqlite3_clear_bindings(k);
@@ -473,21 +486,60 @@ bool open_cache(summary_cache& c, const std::string& file, const scan_settings& 
     return true;
 }
 
+bool plan_recheck(summary_cache& c, const std::vector<walk_entry>& entries, std::int64_t not_after,
+                  unsigned percent, std::string& why)
+{
+    std::unordered_set<std::string> walked;
+    for (const walk_entry& e : entries)
+        if (!e.error && e.path != "-" && (!c.cwd.empty() || e.path.starts_with('/')))
+            walked.insert(cache_path(c.cwd, e.path));
+    // Rounded up: a small library is read again too, a file a run.
+    const std::size_t most = (walked.size() * std::min(percent, 100u) + 99) / 100;
+    const std::lock_guard hold(c.lock);
+    statement_ptr st;
+    int rc = SQLITE_DONE;
+    if (prepare(c.db.get(), due_sql, st)) {
+        sqlite3_bind_text(st.get(), 1, c.settings.c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_int64(st.get(), 2, not_after);
+        while (c.due.size() < most && (rc = sqlite3_step(st.get())) == SQLITE_ROW) {
+            std::string path = text_column(st.get(), 0);
+            if (walked.count(path))
+                c.due.insert(std::move(path));
+        }
+    }
+    if (st && (rc == SQLITE_ROW || rc == SQLITE_DONE))
+        return true;
+    why = sqlite3_errmsg(c.db.get());
+    return false;
+}
+
+bool content_changed(const walk_entry& e, const file_stamp& before, const scan_result& was, const scan_result& now)
+{
+    const summary_facts &a = was.facts, &b = now.facts;
+    const bool same = a.status == b.status && a.synced == b.synced && (!a.synced || a.sync == b.sync) &&
+                      a.have_params == b.have_params &&
+                      (!a.have_params || (a.params.rate.value == b.params.rate.value &&
+                                          a.params.bitdepth.value == b.params.bitdepth.value &&
+                                          a.params.gain.value == b.params.gain.value)) &&
+                      a.frames == b.frames && a.errors == b.errors && was.reason == now.reason;
+    return !same && b.status != file_status::error && same_stamp(stamp_now(e), before);
+}
+
 file_stamp stamp_now(const walk_entry& e)
 {
     struct stat st;
     return e.error || e.path == "-" || stat_path(e.path.c_str(), st) != 0 ? file_stamp{} : stamp_of(st);
 }
 
-bool recall_summary(summary_cache& c, const walk_entry& e, const file_stamp& now, scan_result& r,
-                    std::string& lost)
+recall recall_summary(summary_cache& c, const walk_entry& e, const file_stamp& now, scan_result& r,
+                      std::string& lost)
 {
     if (e.error || !now.regular || e.path == "-" || (c.cwd.empty() && !e.path.starts_with('/')))
-        return false;
+        return recall::none;
     const std::string path = cache_path(c.cwd, e.path);
     const std::lock_guard hold(c.lock);
     if (!usable(c, lost))
-        return false;
+        return recall::none;
     sqlite3_stmt* st = c.find.get();
     sqlite3_bind_blob(st, 1, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
     sqlite3_bind_text(st, 2, c.settings.c_str(), -1, SQLITE_STATIC);
@@ -505,9 +557,10 @@ bool recall_summary(summary_cache& c, const walk_entry& e, const file_stamp& now
     sqlite3_reset(st);
     sqlite3_clear_bindings(st);
     usable(c, lost);
-    if (hit)
-        r = std::move(kept.result);
-    return hit;
+    if (!hit)
+        return recall::none;
+    r = std::move(kept.result);
+    return c.due.erase(path) ? recall::again : recall::kept;
 }
 
 void keep_summary(summary_cache& c, const walk_entry& e, const file_read& read, const scan_result& r,
@@ -529,7 +582,7 @@ void keep_summary(summary_cache& c, const walk_entry& e, const file_read& read, 
         const std::lock_guard hold(c.lock);
         if (!usable(c, lost))
             return;
-        c.pending.push_back({cache_path(c.cwd, e.path), stamp, r});
+        c.pending.push_back({cache_path(c.cwd, e.path), stamp, r, read.began});
         due = wall_clock_ns() - c.committed_at >= commit_ns;
     }
     // Without a committer of its own, the cache commits as it keeps.

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 struct sqlite3;
@@ -41,6 +42,7 @@ struct kept_row {
     std::string path;  // as the row is keyed
     file_stamp stamp;
     scan_result result;
+    std::int64_t checked_ns;  // wall clock when its read began
 };
 
 struct summary_cache {
@@ -54,6 +56,7 @@ struct summary_cache {
     bool usable = false;      // false once it has failed: nothing more is asked of it
     std::string failure;      // why it failed, until a caller has told it
     std::vector<kept_row> pending;   // kept since the last commit
+    std::unordered_set<std::string> due;  // paths to read again though their stat data are the same
     std::int64_t committed_at = 0;   // wall clock of the last commit
     std::condition_variable_any tick;
     // Declared after the record's other members: the statements go before
@@ -82,11 +85,20 @@ bool open_cache(summary_cache& c, const std::string& file, const scan_settings& 
 // before; not regular when it cannot be looked at.
 file_stamp stamp_now(const walk_entry& e);
 
+// Plans a rolling re-check: the files of entries whose summaries were read
+// before not_after (wall clock), oldest first, at most percent of the
+// entries' files, are read again once though their stat data are the same.
+bool plan_recheck(summary_cache& c, const std::vector<walk_entry>& entries, std::int64_t not_after,
+                  unsigned percent, std::string& why);
+
+enum class recall { none, kept, again };
+
 // The result kept for e, if e is a regular file whose stamp, now, is the one
-// kept with it; the file is then not opened at all. When the cache fails
-// here, lost tells why and it is used no more.
-bool recall_summary(summary_cache& c, const walk_entry& e, const file_stamp& now, scan_result& r,
-                    std::string& lost);
+// kept with it: kept, and the file is then not opened at all; again when
+// the file is planned to be read again, r holding what was kept. When the
+// cache fails here, lost tells why and it is used no more.
+recall recall_summary(summary_cache& c, const walk_entry& e, const file_stamp& now, scan_result& r,
+                      std::string& lost);
 
 // The wall clock, in nanoseconds since the epoch, as file times are.
 std::int64_t wall_clock_ns();
@@ -100,6 +112,11 @@ struct file_read {
 
 // The clock the system stamps files with, coarser than the wall clock.
 std::int64_t file_clock_ns();
+
+// Whether a file read again under the stamp before, which it still has,
+// says now what it did not say when was was kept: its content changed
+// beneath its times (bit rot, a bad disk, a damaged restore).
+bool content_changed(const walk_entry& e, const file_stamp& before, const scan_result& was, const scan_result& now);
 
 // Keeps r, the summary of e from a read, when it is sure: stream, none or
 // damaged, of a regular file that did not change while it was read, that

@@ -169,6 +169,8 @@ struct entry_outcome {
     std::int64_t began = 0;   // wall clock when a scan began, with a cache
     std::int64_t ended = 0;   // the file clock when it ended
     std::uint64_t bytes = 0;  // read by the scan
+    bool again = false;       // read again though the cache kept it: was is what it kept
+    scan_result was;
 };
 
 void tell_lost(output_sink out, const summary_cache& cache, std::string& lost)
@@ -178,6 +180,14 @@ void tell_lost(output_sink out, const summary_cache& cache, std::string& lost)
     const std::string line = "kesscan: cache " + cache.file + ": " + lost + "; scanning without it\n";
     out.write(out.opaque, out_messages, line.data(), line.size());
     lost.clear();
+}
+
+// The text of a file whose content changed beneath unchanged times.
+void tell_changed(output_sink out, const walk_entry& e, const scan_result& was, const scan_result& now)
+{
+    const std::string line = e.path + ": content changed without a change of its times (was " +
+                             status_name(was.facts.status) + ", now " + status_name(now.facts.status) + ")\n";
+    out.write(out.opaque, out_messages, line.data(), line.size());
 }
 
 // Adds an entry's outcome to the totals, when asked.
@@ -209,6 +219,10 @@ void settle(ordered_run& run, const walk_entry& e, const entry_outcome& o, outpu
         std::string lost;
         keep_summary(*run.cache, e, {o.stamp, o.began, o.ended}, o.result, lost);
         tell_lost(out, *run.cache, lost);
+        if (o.again && content_changed(e, o.stamp, o.was, o.result)) {
+            tell_changed(out, e, o.was, o.result);
+            run.trouble = run.trouble || run.form.check;
+        }
     }
     if (trouble(run.form, o.result.facts))
         run.trouble = true;
@@ -225,7 +239,8 @@ void start_others(ordered_run& run);
 // fails says so once, in the output's order.
 entry_outcome obtain(ordered_run& run, const walk_entry& e, output_sink out, scan_counters& counters)
 {
-    entry_outcome o{outcome_kind::unread, {}, {}};
+    entry_outcome o{};
+    o.kind = outcome_kind::unread;
     if (e.error) {
         o.result.facts.status = file_status::error;
         o.result.reason = std::generic_category().message(e.error);
@@ -234,12 +249,14 @@ entry_outcome obtain(ordered_run& run, const walk_entry& e, output_sink out, sca
     if (run.cache) {
         o.stamp = stamp_now(e);
         std::string lost;
-        const bool hit = recall_summary(*run.cache, e, o.stamp, o.result, lost);
+        const recall kept = recall_summary(*run.cache, e, o.stamp, o.result, lost);
         tell_lost(out, *run.cache, lost);
-        if (hit) {
+        if (kept == recall::kept) {
             o.kind = outcome_kind::recalled;
             return o;
         }
+        o.again = kept == recall::again;
+        o.was = std::move(o.result);
         o.began = wall_clock_ns();
     }
     start_others(run);

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <new>
 #include <string>
@@ -120,6 +121,8 @@ struct command {
     bool recursive = false, progress = false, cached = false, prune = false, stats = false,
          follow = false;
     std::string cache_file, files0;
+    std::int64_t recheck_ns = -1;  // with the cache: read again what was read longer ago; -1: never
+    unsigned recheck_percent = 100;
     std::vector<std::string> extensions = sound_extensions();
     unsigned jobs = processors();
     std::vector<std::string> operands;
@@ -202,6 +205,39 @@ std::string cache(command& c, const char* arg)
     return {};
 }
 
+// An age: a whole number of days, or of seconds, minutes, hours or days
+// with s, m, h or d after it. -1 when it is none.
+std::int64_t age_ns(const char* arg)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long long n = std::strtoll(arg, &end, 10);
+    if (end == arg || n < 0 || errno || (*end && end[1]))
+        return -1;
+    const char* units = "smhd";
+    const std::int64_t seconds[] = {1, 60, 3600, 86400};
+    const char* unit = *end ? std::strchr(units, *end) : units + 3;
+    if (!unit || !*unit || n > INT64_MAX / 1'000'000'000 / seconds[unit - units])
+        return -1;
+    return n * seconds[unit - units] * 1'000'000'000;
+}
+
+std::string recheck(command& c, const char* arg)
+{
+    c.recheck_ns = age_ns(arg);
+    return c.recheck_ns >= 0 ? "" : std::string("--recheck takes an age such as 30d, 12h or 0, not '") + arg + "'";
+}
+
+std::string recheck_limit(command& c, const char* arg)
+{
+    char* end = nullptr;
+    const long n = std::strtol(arg, &end, 10);
+    c.recheck_percent = static_cast<unsigned>(n);
+    return end != arg && !*end && n >= 1 && n <= 100
+               ? ""
+               : std::string("--recheck-limit takes a percentage from 1 to 100, not '") + arg + "'";
+}
+
 std::string files0(command& c, const char* arg)
 {
     c.files0 = arg;
@@ -273,6 +309,12 @@ constexpr option_spec options[] = {
      cache},
     {"cache-prune", 0, no_argument, "", 15, "with --cache: drop what it keeps of files that are gone\n",
      set<&command::prune>},
+    {"recheck", 0, required_argument, "=AGE", 19,
+     "with --cache: read again the files it vouched for longer ago\n"
+     "than AGE (30d, 12h, 0), though they seem unchanged\n",
+     recheck},
+    {"recheck-limit", 0, required_argument, "=PERCENT", 20,
+     "with --recheck: read again at most this share of the files,\noldest first\n", recheck_limit},
     {"help", 0, no_argument, "", 0, "this text\n", act<action::help>},
     {"version", 0, no_argument, "", 0, "the version\n", act<action::version>},
 };
@@ -401,6 +443,10 @@ bool check_command(const command& c)
         why = "--cache keeps summaries only: give --summary as well";
     else if (c.prune && !c.cached)
         why = "--cache-prune works on a cache: give --cache as well";
+    else if (c.recheck_ns >= 0 && !c.cached)
+        why = "--recheck works on a cache: give --cache as well";
+    else if (c.recheck_percent < 100 && c.recheck_ns < 0)
+        why = "--recheck-limit bounds --recheck: give --recheck as well";
     else if (!c.files0.empty() && !c.operands.empty())
         why = "names come from --files0-from or the command line, not both";
     else if (c.files0.empty() && c.operands.empty())
@@ -432,11 +478,16 @@ int survey(command& c)
     // how far the work has come.
     const bool progress = c.progress || (isatty(STDERR_FILENO) && !settings.interactive);
     summary_cache cache;
-    const bool use_cache = c.cached && open_summary_cache(cache, c.cache_file, settings);
+    bool use_cache = c.cached && open_summary_cache(cache, c.cache_file, settings);
+    std::string why;
+    if (use_cache && c.recheck_ns >= 0 &&
+        !plan_recheck(cache, entries, wall_clock_ns() - c.recheck_ns, c.recheck_percent, why)) {
+        cache_unusable(cache.file, why);
+        use_cache = false;
+    }
     survey_stats totals;
     const survey_result result =
         scan_entries(settings, entries, c.jobs, progress, use_cache ? &cache : nullptr, c.stats ? &totals : nullptr);
-    std::string why;
     if (use_cache &&
         (!close_cache(cache, why) ||
          (c.prune && !prune_cache(cache, c.recursive ? c.operands : std::vector<std::string>{}, entries, why))))

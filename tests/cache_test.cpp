@@ -111,9 +111,9 @@ TEST(Cache, KeptOnlyWhenSureAndGivenOnlyForTheSameFile)
 
     walk_entry e = file_at("lib/a.wav", 1000);
     keep_now(c, e, 1000 * second + racy_ns, kept);
-    EXPECT_FALSE(recall_summary(c, e, e.stamp, r, lost));
+    EXPECT_EQ(recall_summary(c, e, e.stamp, r, lost), recall::none);
     keep_now(c, e, 1000 * second + racy_ns + 1, kept);
-    ASSERT_TRUE(recall_summary(c, e, e.stamp, r, lost));
+    ASSERT_EQ(recall_summary(c, e, e.stamp, r, lost), recall::kept);
     EXPECT_EQ(line_of(r, "a"), line_of(kept, "a"));
     EXPECT_EQ(line_of(r, "a"), "a\tdamaged\t00001234\t768 kHz\t16 bits\t-73\t40\t9\n");
     EXPECT_EQ(r.reason, "lost sync");
@@ -124,24 +124,24 @@ TEST(Cache, KeptOnlyWhenSureAndGivenOnlyForTheSameFile)
     for (auto change : {&file_stamp::dev, &file_stamp::ino, &file_stamp::size}) {
         walk_entry other = e;
         other.stamp.*change += 1;
-        EXPECT_FALSE(recall_summary(c, other, other.stamp, r, lost));
+        EXPECT_EQ(recall_summary(c, other, other.stamp, r, lost), recall::none);
     }
     for (auto change : {&file_stamp::mtime_ns, &file_stamp::ctime_ns}) {
         walk_entry other = e;
         other.stamp.*change += 1;
-        EXPECT_FALSE(recall_summary(c, other, other.stamp, r, lost));
+        EXPECT_EQ(recall_summary(c, other, other.stamp, r, lost), recall::none);
     }
     walk_entry walked_elsewhere = e;
     walked_elsewhere.path += "x";
-    EXPECT_FALSE(recall_summary(c, walked_elsewhere, walked_elsewhere.stamp, r, lost));
+    EXPECT_EQ(recall_summary(c, walked_elsewhere, walked_elsewhere.stamp, r, lost), recall::none);
 
     // Another version, other settings.
     summary_cache newer, started;
     ASSERT_TRUE(open_cache(newer, file, settings, "1.1", why));
-    EXPECT_FALSE(recall_summary(newer, e, e.stamp, r, lost));
+    EXPECT_EQ(recall_summary(newer, e, e.stamp, r, lost), recall::none);
     settings.start = 5;
     ASSERT_TRUE(open_cache(started, file, settings, "1.0", why));
-    EXPECT_FALSE(recall_summary(started, e, e.stamp, r, lost));
+    EXPECT_EQ(recall_summary(started, e, e.stamp, r, lost), recall::none);
 
     // Not sure: an error, a file changed since its walk, standard input.
     const std::int64_t later = 5000 * second;
@@ -149,14 +149,14 @@ TEST(Cache, KeptOnlyWhenSureAndGivenOnlyForTheSameFile)
     scan_result failed = kept;
     failed.facts.status = file_status::error;
     keep_now(c, b, later, failed);
-    EXPECT_FALSE(recall_summary(c, b, b.stamp, r, lost));
+    EXPECT_EQ(recall_summary(c, b, b.stamp, r, lost), recall::none);
     walk_entry stale = b;
     stale.stamp.size += 1;
     keep_now(c, stale, later, kept);
-    EXPECT_FALSE(recall_summary(c, stale, stale.stamp, r, lost));
+    EXPECT_EQ(recall_summary(c, stale, stale.stamp, r, lost), recall::none);
     walk_entry stdin_entry{"-", b.stamp, 0, false};
     keep_now(c, stdin_entry, later, kept);
-    EXPECT_FALSE(recall_summary(c, stdin_entry, stdin_entry.stamp, r, lost));
+    EXPECT_EQ(recall_summary(c, stdin_entry, stdin_entry.stamp, r, lost), recall::none);
     EXPECT_TRUE(lost.empty());
     EXPECT_TRUE(c.usable);
 }
@@ -177,7 +177,7 @@ TEST(Cache, AlteredRowIsNeverGiven)
         summary_cache c;
         ASSERT_TRUE(open_cache(c, file, settings, "1.0", why)) << why;
         keep_now(c, e, 5000 * second, damaged_result());
-        ASSERT_TRUE(recall_summary(c, e, e.stamp, r, lost));
+        ASSERT_EQ(recall_summary(c, e, e.stamp, r, lost), recall::kept);
     }
     for (const char* change : {"frames = 41", "errors = 0", "status = 'stream'", "replay_gain = 73", "sync = NULL",
                                "reason = NULL", "rate = 11", "status = 'lost'", "dev = dev + 1", "ino = ino + 1",
@@ -191,7 +191,7 @@ TEST(Cache, AlteredRowIsNeverGiven)
         sqlite3_close(db);
         summary_cache altered;
         ASSERT_TRUE(open_cache(altered, file + ".copy", settings, "1.0", why)) << why;
-        EXPECT_FALSE(recall_summary(altered, e, e.stamp, r, lost)) << change;
+        EXPECT_EQ(recall_summary(altered, e, e.stamp, r, lost), recall::none) << change;
         EXPECT_EQ(lost, "a row does not match its checksum: the file is damaged") << change;
         EXPECT_FALSE(altered.usable);
         lost.clear();
@@ -222,7 +222,7 @@ TEST(Cache, FailedCommitIsToldOnce)
     EXPECT_TRUE(commit_summaries(c, again));
     EXPECT_EQ(again, "");
     scan_result r;
-    EXPECT_FALSE(recall_summary(c, e, e.stamp, r, lost));
+    EXPECT_EQ(recall_summary(c, e, e.stamp, r, lost), recall::none);
     EXPECT_EQ(lost, "");
     EXPECT_FALSE(c.usable);
 }
@@ -268,11 +268,11 @@ TEST(Cache, AnotherWriterDelaysTheCommitOnly)
     const walk_entry e = file_at("held/a.wav", 1000);
     scan_result r;
     keep_now(c, e, 5000 * second, damaged_result());
-    EXPECT_FALSE(recall_summary(c, e, e.stamp, r, lost));
+    EXPECT_EQ(recall_summary(c, e, e.stamp, r, lost), recall::none);
     EXPECT_EQ(c.pending.size(), 1u);
     ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     EXPECT_TRUE(commit_summaries(c, why)) << why;
-    EXPECT_TRUE(recall_summary(c, e, e.stamp, r, lost));
+    EXPECT_EQ(recall_summary(c, e, e.stamp, r, lost), recall::kept);
     EXPECT_EQ(lost, "");
     EXPECT_TRUE(c.usable);
 }
@@ -315,7 +315,7 @@ TEST(Cache, AWaitingCommitStallsNoWorker)
         h.changed.wait(hold, [&] { return h.waiting; });
     }
     scan_result r;
-    EXPECT_TRUE(recall_summary(c, kept, kept.stamp, r, lost));
+    EXPECT_EQ(recall_summary(c, kept, kept.stamp, r, lost), recall::kept);
     keep_summary(c, kept, {kept.stamp, 5000 * second, file_clock_ns() + second}, damaged_result(), lost);
     ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     {
@@ -325,7 +325,7 @@ TEST(Cache, AWaitingCommitStallsNoWorker)
     }
     committing.join();
     EXPECT_TRUE(commit_summaries(c, why)) << why;
-    EXPECT_TRUE(recall_summary(c, more, more.stamp, r, lost));
+    EXPECT_EQ(recall_summary(c, more, more.stamp, r, lost), recall::kept);
     EXPECT_EQ(lost, "");
 }
 
@@ -351,13 +351,13 @@ TEST(Cache, PruneDropsOnlyWhatIsGone)
     const std::vector<walk_entry> walked = {found, {root + "/sealed", {}, EACCES, true}};
     ASSERT_TRUE(prune_cache(c, {root}, walked, why)) << why;
     scan_result r;
-    EXPECT_TRUE(recall_summary(c, found, found.stamp, r, lost));
-    EXPECT_FALSE(recall_summary(c, gone, gone.stamp, r, lost));
-    EXPECT_FALSE(recall_summary(c, folder, folder.stamp, r, lost));
-    EXPECT_TRUE(recall_summary(c, sealed, sealed.stamp, r, lost));
-    EXPECT_TRUE(recall_summary(c, left, left.stamp, r, lost));
-    EXPECT_TRUE(recall_summary(c, beside, beside.stamp, r, lost));
-    EXPECT_TRUE(recall_summary(c, outside, outside.stamp, r, lost));
+    EXPECT_EQ(recall_summary(c, found, found.stamp, r, lost), recall::kept);
+    EXPECT_EQ(recall_summary(c, gone, gone.stamp, r, lost), recall::none);
+    EXPECT_EQ(recall_summary(c, folder, folder.stamp, r, lost), recall::none);
+    EXPECT_EQ(recall_summary(c, sealed, sealed.stamp, r, lost), recall::kept);
+    EXPECT_EQ(recall_summary(c, left, left.stamp, r, lost), recall::kept);
+    EXPECT_EQ(recall_summary(c, beside, beside.stamp, r, lost), recall::kept);
+    EXPECT_EQ(recall_summary(c, outside, outside.stamp, r, lost), recall::kept);
     EXPECT_TRUE(lost.empty());
 }
 

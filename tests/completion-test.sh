@@ -33,7 +33,8 @@ expect() {
     fi
 }
 
-expect 'kesscan --rec' _kesscan '--recursive '
+expect 'kesscan --recu' _kesscan '--recursive '
+expect 'kesscan --rechec' _kesscan '--recheck-limit= --recheck= '
 expect 'kesscan --j' _kesscan '--jobs= --json '
 expect 'kesscan --pro' _kesscan '--progress '
 expect 'kesscan so' _kesscan 'song.flac '
