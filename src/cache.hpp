@@ -4,8 +4,8 @@
 // read again. A row is kept for each file's path and the settings that
 // change a summary; it holds the file's device, inode, size and times, the
 // version that wrote it, the summary and when the read it came from began,
-// by which a rolling re-check takes the oldest first. The cache is only ever an aid:
-// once it fails, the survey goes on without it.
+// by which a rolling re-check takes the oldest first. The cache is only
+// ever an aid: once it fails, the survey goes on without it.
 #pragma once
 
 #include "scan.hpp"
