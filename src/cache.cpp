@@ -486,12 +486,23 @@ bool open_cache(summary_cache& c, const std::string& file, const scan_settings& 
     return true;
 }
 
+namespace {
+
+// Whether e can have a row: a file the walk found, not standard input,
+// whose path can be made absolute.
+bool keyed(const summary_cache& c, const walk_entry& e)
+{
+    return !e.error && e.path != "-" && (!c.cwd.empty() || e.path.starts_with('/'));
+}
+
+}  // namespace
+
 bool plan_recheck(summary_cache& c, const std::vector<walk_entry>& entries, std::int64_t not_after,
                   unsigned percent, std::string& why)
 {
     std::unordered_set<std::string> walked;
     for (const walk_entry& e : entries)
-        if (!e.error && e.path != "-" && (!c.cwd.empty() || e.path.starts_with('/')))
+        if (keyed(c, e))
             walked.insert(cache_path(c.cwd, e.path));
     // Rounded up: a small library is read again too, a file a run.
     const std::size_t most = (walked.size() * std::min(percent, 100u) + 99) / 100;
@@ -534,7 +545,7 @@ file_stamp stamp_now(const walk_entry& e)
 recall recall_summary(summary_cache& c, const walk_entry& e, const file_stamp& now, scan_result& r,
                       std::string& lost)
 {
-    if (e.error || !now.regular || e.path == "-" || (c.cwd.empty() && !e.path.starts_with('/')))
+    if (!now.regular || !keyed(c, e))
         return recall::none;
     const std::string path = cache_path(c.cwd, e.path);
     const std::lock_guard hold(c.lock);
@@ -568,7 +579,7 @@ void keep_summary(summary_cache& c, const walk_entry& e, const file_read& read, 
 {
     const file_stamp& stamp = read.stamp;
     const bool sure = r.facts.status != file_status::error && !stdout_failed();
-    if (!sure || e.error || !stamp.regular || e.path == "-" || (c.cwd.empty() && !e.path.starts_with('/')))
+    if (!sure || !stamp.regular || !keyed(c, e))
         return;
     if (stamp.mtime_ns >= read.began - racy_ns || racy_change(stamp, read.ended))
         return;

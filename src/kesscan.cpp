@@ -230,10 +230,8 @@ std::string recheck(command& c, const char* arg)
 
 std::string recheck_limit(command& c, const char* arg)
 {
-    char* end = nullptr;
-    const long n = std::strtol(arg, &end, 10);
-    c.recheck_percent = static_cast<unsigned>(n);
-    return end != arg && !*end && n >= 1 && n <= 100
+    c.recheck_percent = positive_number(arg);
+    return c.recheck_percent && c.recheck_percent <= 100
                ? ""
                : std::string("--recheck-limit takes a percentage from 1 to 100, not '") + arg + "'";
 }
