@@ -76,16 +76,54 @@ sound_layout settled(sound_layout l, std::uint64_t data, unsigned frame_bytes)
     return l;
 }
 
-// A chunk's name and length, and the first bytes of its body.
-struct chunk {
-    unsigned char bytes[64];
-    std::size_t got;
+// How a format lays out its chunks: a name (Wave64's a 16-byte GUID), then
+// a length in some byte order, which Wave64's counts the chunk's own header
+// in; each chunk begins at a multiple of align from the header's start.
+struct chunk_form {
+    unsigned name_bytes, length_bytes;
+    bool big;
+    bool counts_header;
+    unsigned align;
 };
 
-bool read_chunk(header_reader r, std::uint64_t at, chunk& c, std::size_t header)
+constexpr chunk_form riff_chunks{4, 4, false, false, 2};
+constexpr chunk_form rifx_chunks{4, 4, true, false, 2};
+constexpr chunk_form aiff_chunks{4, 4, true, false, 2};
+constexpr chunk_form w64_chunks{16, 8, false, true, 8};
+constexpr chunk_form caf_chunks{4, 8, true, false, 1};
+
+// A chunk's name and length, as it states it, and the first bytes of its body.
+struct chunk {
+    unsigned char bytes[64];
+    std::size_t got;  // of bytes
+    unsigned header;  // the bytes before the body
+    const unsigned char* body;
+    std::uint64_t length;
+};
+
+// The chunk at at; false when its header is not all there.
+bool read_chunk(header_reader r, const chunk_form& f, std::uint64_t at, chunk& c)
 {
     c.got = r.read(r.context, at, c.bytes, sizeof c.bytes);
-    return c.got >= header;
+    c.header = f.name_bytes + f.length_bytes;
+    c.body = c.bytes + c.header;
+    if (c.got < c.header)
+        return false;
+    const unsigned char* p = c.bytes + f.name_bytes;
+    c.length = f.length_bytes == 4 ? (f.big ? be32(p) : le32(p)) : (f.big ? be64(p) : le64(p));
+    return true;
+}
+
+// Where the chunk after c, at at, begins; false when none can: a length
+// shorter than the header it counts, or one past any file, with which an
+// offset could wrap around.
+bool next_chunk(const chunk_form& f, std::uint64_t at, const chunk& c, std::uint64_t& next)
+{
+    if ((f.counts_header && c.length < c.header) || c.length >= std::uint64_t{1} << 62)
+        return false;
+    const std::uint64_t end = at + (f.counts_header ? 0 : c.header) + c.length;
+    next = (end + f.align - 1) / f.align * f.align;
+    return true;
 }
 
 // A "fmt " chunk's body, of which got bytes were read, as WAV and Wave64
@@ -110,27 +148,24 @@ unsigned read_fmt(const unsigned char* body, std::size_t got, bool little, sound
 // in "ds64", after the whole file's.
 sound_layout read_wave(header_reader r, bool little, bool rf64)
 {
-    const auto u32 = [little](const unsigned char* p) { return little ? le32(p) : be32(p); };
+    const chunk_form& form = little ? riff_chunks : rifx_chunks;
     sound_layout l;
     std::uint64_t ds64_data = 0;
     unsigned frame_bytes = 0;
     chunk c;
-    for (std::uint64_t at = 12; read_chunk(r, at, c, 8);) {
-        const unsigned char* body = c.bytes + 8;
-        const std::uint32_t length = u32(c.bytes + 4);
+    for (std::uint64_t at = 12; read_chunk(r, form, at, c);) {
         if (named(c.bytes, "ds64") && c.got >= 8 + 16) {
-            ds64_data = le64(body + 8);
+            ds64_data = le64(c.body + 8);
         } else if (named(c.bytes, "fmt ") && c.got >= 8 + 16) {
-            frame_bytes = read_fmt(body, c.got - 8, little, l);
+            frame_bytes = read_fmt(c.body, c.got - 8, little, l);
         } else if (named(c.bytes, "data")) {
             l.data_at = at + 8;
-            std::uint64_t data = length;
-            if (rf64 && length == all_ones32)
-                data = ds64_data;
+            const std::uint64_t data = rf64 && c.length == all_ones32 ? ds64_data : c.length;
             l.open = data == 0 || data == all_ones32 || sox_placeholder(data, frame_bytes, 0x7ffff000);
             return settled(l, data, frame_bytes);
         }
-        at += 8 + std::uint64_t{length} + (length & 1);
+        if (!next_chunk(form, at, c, at))
+            return {};
     }
     return {};
 }
@@ -144,9 +179,8 @@ sound_layout read_aiff(header_reader r, bool aifc)
     sound_layout l;
     unsigned frame_bytes = 0;
     chunk c;
-    for (std::uint64_t at = 12; read_chunk(r, at, c, 8);) {
-        const unsigned char* body = c.bytes + 8;
-        const std::uint32_t length = be32(c.bytes + 4);
+    for (std::uint64_t at = 12; read_chunk(r, aiff_chunks, at, c);) {
+        const unsigned char* body = c.body;
         if (named(c.bytes, "COMM") && c.got >= 8 + 22) {
             const unsigned char* kind = body + 18;
             const bool big = !aifc || named(kind, "NONE") || named(kind, "twos");
@@ -155,12 +189,13 @@ sound_layout read_aiff(header_reader r, bool aifc)
             l.format = big || named(kind, "sowt") ? raw_format(false, bytes, !big, false) : 0;
             frame_bytes = static_cast<unsigned>(l.channels) * bytes;
         } else if (named(c.bytes, "SSND") && c.got >= 8 + 8) {
-            const std::uint64_t data = length < 8 ? 0 : length - 8;
+            const std::uint64_t data = c.length < 8 ? 0 : c.length - 8;
             l.data_at = at + 16 + be32(body);
-            l.open = data == 0 || length == all_ones32 || sox_placeholder(data, frame_bytes, 0x7f000000);
+            l.open = data == 0 || c.length == all_ones32 || sox_placeholder(data, frame_bytes, 0x7f000000);
             return settled(l, data, frame_bytes);
         }
-        at += 8 + std::uint64_t{length} + (length & 1);
+        if (!next_chunk(aiff_chunks, at, c, at))
+            return {};
     }
     return {};
 }
@@ -181,23 +216,22 @@ sound_layout read_w64(header_reader r)
 {
     sound_layout l;
     unsigned frame_bytes = 0;
-    chunk c;
-    if (!read_chunk(r, 0, c, 40) || std::memcmp(c.bytes, w64_riff, 16) != 0 || !w64_named(c.bytes + 24, "wave"))
+    unsigned char head[40];
+    if (r.read(r.context, 0, head, sizeof head) != sizeof head || std::memcmp(head, w64_riff, 16) != 0 ||
+        !w64_named(head + 24, "wave"))
         return {};
-    for (std::uint64_t at = 40; read_chunk(r, at, c, 24);) {
-        const unsigned char* body = c.bytes + 24;
-        const std::uint64_t length = le64(c.bytes + 16);
+    chunk c;
+    for (std::uint64_t at = 40; read_chunk(r, w64_chunks, at, c);) {
         if (w64_named(c.bytes, "fmt ") && c.got >= 24 + 16) {
-            frame_bytes = read_fmt(body, c.got - 24, true, l);
+            frame_bytes = read_fmt(c.body, c.got - 24, true, l);
         } else if (w64_named(c.bytes, "data")) {
             l.data_at = at + 24;
             // All ones, or all ones but the top bit, as ffmpeg leaves it.
-            l.open = length <= 24 || length >= 0x7fffffffffffffff;
-            return settled(l, length - 24, frame_bytes);
+            l.open = c.length <= 24 || c.length >= 0x7fffffffffffffff;
+            return settled(l, c.length - 24, frame_bytes);
         }
-        if (length < 24 || length >= std::uint64_t{1} << 62)
-            return {};  // no further chunk can be found, nor any offset wrap around
-        at += (length + 7) & ~std::uint64_t{7};
+        if (!next_chunk(w64_chunks, at, c, at))
+            return {};
     }
     return {};
 }
@@ -213,9 +247,8 @@ sound_layout read_caf(header_reader r)
     sound_layout l;
     unsigned frame_bytes = 0;
     chunk c;
-    for (std::uint64_t at = 8; read_chunk(r, at, c, 12);) {
-        const unsigned char* body = c.bytes + 12;
-        const std::uint64_t length = be64(c.bytes + 4);
+    for (std::uint64_t at = 8; read_chunk(r, caf_chunks, at, c);) {
+        const unsigned char* body = c.body;
         if (named(c.bytes, "desc") && c.got >= 12 + 32) {
             const std::uint32_t flags = be32(body + 12);
             frame_bytes = be32(body + 16);
@@ -225,12 +258,11 @@ sound_layout read_caf(header_reader r)
             l.format = plain ? raw_format(flags & 1, bytes, flags & 2, false) : 0;
         } else if (named(c.bytes, "data")) {
             l.data_at = at + 12 + 4;
-            l.open = length <= 4 || length == ~std::uint64_t{0};
-            return settled(l, length - 4, frame_bytes);
+            l.open = c.length <= 4 || c.length == ~std::uint64_t{0};
+            return settled(l, c.length - 4, frame_bytes);
         }
-        if (length >= 0x8000000000000000)
+        if (!next_chunk(caf_chunks, at, c, at))
             return {};
-        at += 12 + length;
     }
     return {};
 }
