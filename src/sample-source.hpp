@@ -35,6 +35,8 @@ struct sample_bit {
 // gives, has lost sync.
 inline constexpr const char* flac_lost_sync = "Error : flac decoder lost sync.";
 inline constexpr const char* flac_failed = "Error : unknown error in flac decoder.";
+// libsndfile's text for an open that found no memory.
+inline constexpr const char* sndfile_no_memory = "Internal malloc () failed.";
 inline constexpr const char* unknown_format = "File contains data in an unimplemented format.";
 // "System error : REASON.", for an open or a read that failed with err.
 std::string system_error_text(int err);

@@ -403,6 +403,9 @@ SNDFILE* open_samples(scan& s, int fd, bool seekable, const sound_layout& layout
         raw = true;
         file = open_as(fd, seekable, raw, layout, info, refused);
     }
+    // Memory that ran out is the scan's failure, not the file's.
+    if (!file && refused == sndfile_no_memory)
+        throw std::bad_alloc();
     if (!file)
         complain(s, refused.c_str());
     else if (raw)
