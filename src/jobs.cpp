@@ -53,6 +53,7 @@ struct ordered_run {
     survey_stats* stats;        // or nullptr
     const std::vector<walk_entry>* entries;
     progress* shown;            // or nullptr
+    output_sink out;            // where the outcomes go, in order
     unsigned jobs;
     bool started = false;       // the others were started; written before they exist
     std::mutex lock;
@@ -97,9 +98,8 @@ struct slot_sink {
     std::size_t index;
 };
 
-void write_chunks(const std::vector<chunk>& chunks)
+void write_chunks(const output_sink& out, const std::vector<chunk>& chunks)
 {
-    const output_sink out = standard_sink();
     for (const chunk& c : chunks)
         out.write(out.opaque, c.stream, c.text.data(), c.text.size());
 }
@@ -119,7 +119,7 @@ void hold_output(void* opaque, int stream, const char* s, std::size_t n)
     if (sink.index == run.current) {
         // Only the file whose turn it is writes, and its worker is here.
         hold.unlock();
-        standard_sink().write(nullptr, stream, s, n);
+        run.out.write(run.out.opaque, stream, s, n);
         return;
     }
     if (mine.chunks.empty() || mine.chunks.back().stream != stream)
@@ -145,7 +145,7 @@ void hand_on(ordered_run& run, std::unique_lock<std::mutex>& hold)
             turn.bytes = 0;
             run.turned.notify_all();
             hold.unlock();
-            write_chunks(out);
+            write_chunks(run.out, out);
             hold.lock();
             run.stop = run.stop || stdout_failed();
             continue;
@@ -280,9 +280,8 @@ void tell_failure(ordered_run& run, std::size_t i, const char* text)
         if (run.stop)
             return;
     }
-    const output_sink out = standard_sink();
     for (const char* part : {(*run.entries)[i].path.c_str(), ": ", text, "\n"})
-        out.write(out.opaque, out_messages, part, std::strlen(part));
+        run.out.write(run.out.opaque, out_messages, part, std::strlen(part));
 }
 
 // Takes entry i on worker. A scan that fails for want of memory or the
@@ -398,7 +397,7 @@ unsigned processors()
 }
 
 survey_result scan_entries(const scan_settings& settings, const std::vector<walk_entry>& entries, unsigned jobs,
-                           bool show_progress, summary_cache* cache, survey_stats* stats)
+                           bool show_progress, summary_cache* cache, survey_stats* stats, const output_sink* out)
 {
     jobs = static_cast<unsigned>(std::clamp<std::size_t>(entries.size(), 1, jobs));
     progress shown;
@@ -418,6 +417,7 @@ survey_result scan_entries(const scan_settings& settings, const std::vector<walk
     run.stats = stats;
     run.entries = &entries;
     run.shown = show_progress ? &shown : nullptr;
+    run.out = out ? *out : standard_sink();
     run.jobs = jobs;
     run.stop = stdout_failed();
     run.stdin_turn = next_stdin(entries, 0);

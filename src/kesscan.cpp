@@ -123,6 +123,7 @@ struct command {
     std::string cache_file, files0;
     std::int64_t recheck_ns = -1;  // with the cache: read again what was read longer ago; -1: never
     unsigned recheck_percent = 100;
+    unsigned shard = 0, shards = 0;  // with shards: the part, from 1, of that many
     std::vector<std::string> extensions = sound_extensions();
     unsigned jobs = processors();
     std::vector<std::string> operands;
@@ -236,6 +237,16 @@ std::string recheck_limit(command& c, const char* arg)
                : std::string("--recheck-limit takes a percentage from 1 to 100, not '") + arg + "'";
 }
 
+std::string shard(command& c, const char* arg)
+{
+    const char* slash = std::strchr(arg, '/');
+    const std::string part(arg, slash ? slash : arg);
+    c.shard = positive_number(part.c_str());
+    c.shards = slash ? positive_number(slash + 1) : 0;
+    const bool ok = c.shard && c.shards && c.shard <= c.shards;
+    return ok ? "" : std::string("--shard takes I/N, part I of N from 1 to 4096, not '") + arg + "'";
+}
+
 std::string files0(command& c, const char* arg)
 {
     c.files0 = arg;
@@ -313,6 +324,10 @@ constexpr option_spec options[] = {
      recheck},
     {"recheck-limit", 0, required_argument, "=PERCENT", 20,
      "with --recheck: read again at most this share of the files,\noldest first\n", recheck_limit},
+    {"shard", 0, required_argument, "=I/N", 21,
+     "scan only part I of N equal parts of the files, by bytes, for N\n"
+     "machines: the parts' outputs put together in order are the whole\n",
+     shard},
     {"help", 0, no_argument, "", 0, "this text\n", act<action::help>},
     {"version", 0, no_argument, "", 0, "the version\n", act<action::version>},
 };
@@ -460,11 +475,14 @@ int survey(command& c)
 {
     const auto began = std::chrono::steady_clock::now();
     walk_skipped skipped;
-    const std::vector<walk_entry> entries =
+    const std::vector<walk_entry> walked =
         walk_operands(c.operands, c.recursive, c.recursive ? c.extensions : std::vector<std::string>{},
                       c.stats ? &skipped : nullptr, c.follow);
+    const std::vector<walk_entry> part = c.shards ? shard_of(walked, c.shard - 1, c.shards) : std::vector<walk_entry>{};
+    const std::vector<walk_entry>& entries = c.shards ? part : walked;
+    // A part's output is written as the whole survey's would be.
     std::size_t files = 0;
-    for (const walk_entry& e : entries)
+    for (const walk_entry& e : walked)
         files += !e.error;
     scan_settings& settings = c.settings;
     // Decoded output can run to millions of lines; into a file or a pipe
@@ -488,7 +506,7 @@ int survey(command& c)
         scan_entries(settings, entries, c.jobs, progress, use_cache ? &cache : nullptr, c.stats ? &totals : nullptr);
     if (use_cache &&
         (!close_cache(cache, why) ||
-         (c.prune && !prune_cache(cache, c.recursive ? c.operands : std::vector<std::string>{}, entries, why))))
+         (c.prune && !prune_cache(cache, c.recursive ? c.operands : std::vector<std::string>{}, walked, why))))
         cache_unusable(cache.file, why);
     if (c.stats) {
         std::string block;

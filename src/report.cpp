@@ -313,6 +313,12 @@ bool js_frame_begin(void* self, std::uint32_t pos, std::uint32_t type, const fra
     s.open = selected;
     if (!selected)
         return false;
+    s.record = {};
+    s.record.pos = pos;
+    s.record.type = type;
+    s.record.selected = true;
+    s.record.name = f.name;
+    s.record.fields = s.fields.data();
     s.object = s.file;
     s.object += "\"pos\":";
     put_number(s.object, pos);
@@ -344,10 +350,14 @@ void js_field(void* self, std::uint32_t, const bitfield& f, std::uint64_t v, con
         put_number(s.object, static_cast<std::int64_t>(v));
     else
         put_number(s.object, v);
-    if (!(f.flags & BF_DATA) && f.values && f.values[v]) {
+    const char* text = !(f.flags & BF_DATA) && f.values ? f.values[v] : nullptr;
+    if (text) {
         s.object += ",\"text\":";
-        json_string(s.object, f.values[v], std::strlen(f.values[v]));
+        json_string(s.object, text, std::strlen(text));
     }
+    if (s.record.field_count < s.fields.size())
+        s.fields[s.record.field_count++] = {f.name, static_cast<std::uint32_t>(f.size), v,
+                                            (f.flags & BF_SIGNED) != 0, text};
     if (bytes && s.level >= 2) {
         s.object += ",\"bytes\":\"";
         for (std::size_t i = 0; i < n; ++i)
@@ -359,7 +369,12 @@ void js_field(void* self, std::uint32_t, const bitfield& f, std::uint64_t v, con
 
 void js_write(json_state& s)
 {
-    print_text(*s.out, s.object.data(), s.object.size());
+    if (!s.receiver) {
+        print_text(*s.out, s.object.data(), s.object.size());
+        return;
+    }
+    s.record.json = std::string_view(s.object).substr(0, s.object.size() - 1);
+    s.receiver->frame(s.receiver->context, s.record);
 }
 
 void js_frame_end(void* self, std::uint32_t crc, bool ok, std::uint32_t end)
@@ -370,6 +385,9 @@ void js_frame_end(void* self, std::uint32_t crc, bool ok, std::uint32_t end)
     if (s.open) {
         s.object += "]";
     } else {
+        s.record = {};
+        s.record.pos = s.pos;
+        s.record.type = s.type;
         s.object = s.file;
         s.object += "\"pos\":";
         put_number(s.object, s.pos);
@@ -381,6 +399,10 @@ void js_frame_end(void* self, std::uint32_t crc, bool ok, std::uint32_t end)
     s.object += ok ? ",\"crc_ok\":true" : ",\"crc_ok\":false,\"error_pos\":";
     if (!ok)
         put_number(s.object, end);
+    s.record.whole = true;
+    s.record.crc = crc;
+    s.record.crc_ok = ok;
+    s.record.error_pos = ok ? 0 : end;
     s.object += "}\n";
     s.open = false;
     js_write(s);
@@ -484,10 +506,11 @@ void init_summary(summary_state& s, printer& out, summary_facts& facts, bool qui
     s.quick = quick;
 }
 
-void init_json(json_state& s, printer& out, std::int32_t level)
+void init_json(json_state& s, printer& out, std::int32_t level, const kesscan::frame_receiver* receiver)
 {
     s.out = &out;
     s.level = level;
+    s.receiver = receiver;
 }
 
 bool json_string(std::string& out, const char* s, std::size_t n)

@@ -11,6 +11,10 @@
 
 #include "print.hpp"
 
+#include <kesscan/kesscan.hpp>
+
+#include <array>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -131,6 +135,11 @@ struct json_state {
     bool open;           // a selected frame is being read
     bool first_field;
     std::uint32_t pos, type;
+    // Where each object goes with what it holds, instead of the printer;
+    // or nullptr.
+    const kesscan::frame_receiver* receiver;
+    kesscan::frame record;  // the frame being read
+    std::array<kesscan::field, kesscan::max_fields> fields;
 };
 
 extern const report text_report;
@@ -139,7 +148,7 @@ extern const report json_report;
 
 void init_text(text_state& s, printer& out, std::int32_t level, bool show_name);
 void init_summary(summary_state& s, printer& out, summary_facts& facts, bool quick);
-void init_json(json_state& s, printer& out, std::int32_t level);
+void init_json(json_state& s, printer& out, std::int32_t level, const kesscan::frame_receiver* receiver);
 
 // Writes the outcome of the file name to out: "NAME: REASON" on standard
 // error for a file damaged or not scanned, or under --check for any file

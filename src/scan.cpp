@@ -509,35 +509,10 @@ file_status flac_not_started(scan& s, flac_input& flac, int fd, bool seekable, s
     return scan_flac(s, flac);
 }
 
-file_status scan_status(scan& s, scan_counters* counters, input_kind kind)
+// The input at fd, a file or not as st tells, where it stands. Native
+// FLAC goes to libFLAC, which reads it faster and from a pipe too.
+file_status scan_input(scan& s, int fd, bool seekable, scan_counters* counters)
 {
-    // The file is opened here and handed to the decoder: libsndfile would
-    // refuse a name of 1024 bytes or more that the system opens. A walked
-    // name is opened without waiting, and must still be a regular file: it
-    // may have become a FIFO, which would wait for a writer.
-    const bool named_stdin = kind == input_kind::named && std::strcmp(s.name, "-") == 0;
-    owned_fd opened{named_stdin ? -1 : open_path(AT_FDCWD, s.name, kind == input_kind::walked ? O_NONBLOCK : 0)};
-    const int fd = named_stdin ? STDIN_FILENO : opened.fd;
-    if (fd < 0) {
-        complain(s, system_error_text(errno).c_str());
-        return file_status::error;
-    }
-    struct stat st;
-    const bool known = fstat(fd, &st) == 0;
-    if (known && S_ISDIR(st.st_mode)) {
-        complain(s, "is a folder; --recursive walks it");
-        return file_status::error;
-    }
-    if (kind == input_kind::walked) {
-        if (!known || !S_ISREG(st.st_mode)) {
-            complain(s, "not a regular file");
-            return file_status::error;
-        }
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    }
-    // Native FLAC goes to libFLAC, which reads it faster and from a pipe
-    // too.
-    const bool seekable = known && S_ISREG(st.st_mode);
     if (flac_input_at(fd, seekable)) {
         flac_input flac;
         const bool whole = s.settings->single == 0 && s.settings->start == 0;
@@ -546,6 +521,83 @@ file_status scan_status(scan& s, scan_counters* counters, input_kind kind)
         return flac_not_started(s, flac, fd, seekable, counters);
     }
     return scan_sndfile(s, fd, seekable, counters);
+}
+
+// Whether the input at fd can be scanned: a folder cannot, and a walked
+// name must still be a regular file, which it opened without waiting for:
+// it may have become a FIFO, which would wait for a writer.
+bool fit_to_scan(scan& s, int fd, input_kind kind, bool& seekable)
+{
+    struct stat st;
+    const bool known = fstat(fd, &st) == 0;
+    seekable = known && S_ISREG(st.st_mode);
+    if (known && S_ISDIR(st.st_mode)) {
+        complain(s, "is a folder; --recursive walks it");
+        return false;
+    }
+    if (kind == input_kind::walked) {
+        if (!seekable) {
+            complain(s, "not a regular file");
+            return false;
+        }
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
+    return true;
+}
+
+file_status scan_status(scan& s, int fd, scan_counters* counters, input_kind kind)
+{
+    bool seekable = false;
+    if (!fit_to_scan(s, fd, kind, seekable))
+        return file_status::error;
+    return scan_input(s, fd, seekable, counters);
+}
+
+// The file is opened here and handed to the decoder: libsndfile would
+// refuse a name of 1024 bytes or more that the system opens. A walked name
+// is opened without waiting.
+file_status scan_named(scan& s, scan_counters* counters, input_kind kind)
+{
+    const bool named_stdin = kind == input_kind::named && std::strcmp(s.name, "-") == 0;
+    owned_fd opened{named_stdin ? -1 : open_path(AT_FDCWD, s.name, kind == input_kind::walked ? O_NONBLOCK : 0)};
+    const int fd = named_stdin ? STDIN_FILENO : opened.fd;
+    if (fd < 0) {
+        complain(s, system_error_text(errno).c_str());
+        return file_status::error;
+    }
+    return scan_status(s, fd, counters, kind);
+}
+
+// Samples in memory, from frame start on.
+struct memory_samples {
+    const std::int32_t* at;
+    std::uint64_t left;  // frames
+};
+
+bool next_memory_block(sample_source& src)
+{
+    memory_samples& m = *static_cast<memory_samples*>(src.opaque);
+    const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(m.left, block_frames));
+    if (!n)
+        return false;
+    src.left = m.at;
+    src.right = m.at + 1;
+    src.bufend = n;
+    m.at += 2 * std::size_t{n};
+    m.left -= n;
+    return true;
+}
+
+file_status scan_memory(scan& s, const std::int32_t* samples, std::uint64_t count)
+{
+    samples_end e;
+    e.placed = s.settings->start >= 0 && static_cast<std::uint64_t>(s.settings->start) <= count;
+    if (!e.placed)
+        return outcome(s, e);
+    const auto start = static_cast<std::uint64_t>(s.settings->start);
+    memory_samples m{samples + 2 * start, count - start};
+    scan_samples(s, e, [&] { init_bits_source(s.br, s.src, block_layout::interleaved, next_memory_block, &m, 0); });
+    return outcome(s, e);
 }
 
 // The output the settings ask for. A summary tells of every frame whatever
@@ -559,7 +611,7 @@ void choose_report(scan& s)
         s.reporter = &summary_report;
         s.report_self = &s.sum;
     } else if (settings.json) {
-        init_json(s.js, s.pr, settings.verbosity);
+        init_json(s.js, s.pr, settings.verbosity, settings.frames);
         s.reporter = &json_report;
         s.report_self = &s.js;
     } else {
@@ -577,8 +629,12 @@ outcome_form outcome_form_of(const scan_settings& settings)
             settings.expect_stream};
 }
 
-scan_result scan_file(const scan_settings& settings, const char* name, output_sink out, scan_counters* counters,
-                      input_kind kind)
+namespace {
+
+// Scans what status reads, for the file name, and writes its frames and
+// its outcome to out.
+template <typename Status>
+scan_result run_scan(const scan_settings& settings, const char* name, output_sink out, Status status)
 {
     // Not zeroed as a whole: the blocks of text and samples are large and
     // written before they are read.
@@ -593,7 +649,7 @@ scan_result scan_file(const scan_settings& settings, const char* name, output_si
     init_printer(s->pr, out);
     choose_report(*s);
     s->reporter->file_begin(s->report_self, name);
-    s->result.facts.status = scan_status(*s, counters, kind);
+    s->result.facts.status = status(*s);
     // What is decoded goes out before what is said of the file, so that
     // the two streams stay in order when they share a file.
     print_flush(s->pr);
@@ -601,4 +657,24 @@ scan_result scan_file(const scan_settings& settings, const char* name, output_si
     s->reporter->file_end(s->report_self);
     print_flush(s->pr);
     return std::move(s->result);
+}
+
+}  // namespace
+
+scan_result scan_file(const scan_settings& settings, const char* name, output_sink out, scan_counters* counters,
+                      input_kind kind)
+{
+    return run_scan(settings, name, out, [&](scan& s) { return scan_named(s, counters, kind); });
+}
+
+scan_result scan_descriptor(const scan_settings& settings, const char* name, int fd, output_sink out)
+{
+    return run_scan(settings, name, out,
+                    [&](scan& s) { return scan_status(s, fd, nullptr, input_kind::named); });
+}
+
+scan_result scan_interleaved(const scan_settings& settings, const char* name, const std::int32_t* samples,
+                             std::uint64_t frame_count, output_sink out)
+{
+    return run_scan(settings, name, out, [&](scan& s) { return scan_memory(s, samples, frame_count); });
 }

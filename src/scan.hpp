@@ -26,6 +26,9 @@ struct scan_settings {
     bool expect_stream = false;     // a file without a stream is trouble too
     bool interactive = false;       // each frame is written out as it is decoded
     bool show_name = false;         // the file's name goes on a line before its frames
+    // With json: where the frames go, each with what it holds, rather than
+    // to the output; or nullptr.
+    const kesscan::frame_receiver* frames = nullptr;
 };
 
 // How a name came: named by the user, "-" being standard input, or found
@@ -40,3 +43,10 @@ outcome_form outcome_form_of(const scan_settings& settings);
 // which only a summary reads. counters, when given, count as it reads.
 scan_result scan_file(const scan_settings& settings, const char* name, output_sink out,
                       scan_counters* counters = nullptr, input_kind kind = input_kind::named);
+// The same for the input at fd, where it stands, named name: fd stays
+// open.
+scan_result scan_descriptor(const scan_settings& settings, const char* name, int fd, output_sink out);
+// The same for frame_count stereo frames at samples, interleaved, in
+// libsndfile's 32-bit form.
+scan_result scan_interleaved(const scan_settings& settings, const char* name, const std::int32_t* samples,
+                             std::uint64_t frame_count, output_sink out);

@@ -241,6 +241,25 @@ std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, 
     return out;
 }
 
+std::vector<walk_entry> shard_of(const std::vector<walk_entry>& entries, unsigned index, unsigned count)
+{
+    // An entry is in the part its middle byte falls in: 2 * count * bytes
+    // can pass 64 bits.
+    __extension__ using wide = unsigned __int128;
+    wide total = 0;
+    for (const walk_entry& e : entries)
+        total += e.stamp.size + 1;
+    std::vector<walk_entry> part;
+    wide before = 0;
+    for (const walk_entry& e : entries) {
+        const wide weight = e.stamp.size + 1;
+        if ((2 * before + weight) * count / (2 * total) == index)
+            part.push_back(e);
+        before += weight;
+    }
+    return part;
+}
+
 bool read_names0(const std::string& file, std::vector<std::string>& names, std::string& why,
                  std::vector<std::string>& refused)
 {

@@ -59,6 +59,14 @@ std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, 
                                       const std::vector<std::string>& extensions, walk_skipped* skipped = nullptr,
                                       bool follow = false);
 
+// Part index (0 to count - 1) of count parts of entries, for count
+// machines sharing a survey: the parts run one after another in the
+// entries' order, so their outputs put together in order are the whole
+// survey's, and each is about an equal share of the bytes. A file counts
+// one more byte than its size, so that empty files are shared out too.
+// The same entries give the same parts wherever they are walked.
+std::vector<walk_entry> shard_of(const std::vector<walk_entry>& entries, unsigned index, unsigned count);
+
 // The names in file ("-": standard input), each ended by a NUL byte (the
 // last may end with the file), as find -print0 writes them. False, with
 // why, when the file cannot be read. Names that cannot be taken are left

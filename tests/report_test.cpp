@@ -68,7 +68,7 @@ TEST(JsonFrames, BlocksCarryTheirBytesFromLevel2)
     init_printer(*p, {[](void* o, int, const char* s, std::size_t n) { static_cast<std::string*>(o)->append(s, n); }, &text});
     for (const std::int32_t level : {1, 2}) {
         json_state js;
-        init_json(js, *p, level);
+        init_json(js, *p, level, nullptr);
         text.clear();
         json_report.file_begin(&js, "f");
         EXPECT_TRUE(json_report.frame_begin(&js, 8, 9, f, true));
