@@ -118,6 +118,27 @@ void keep_line(void* self, int stream, const char* s, std::size_t n)
     kept.lines.emplace_back(s, n ? n - 1 : 0);
 }
 
+// The extensions a walk takes: those given, or the sound formats'.
+std::vector<std::string> taken(bool recursive, const std::vector<std::string>& extensions)
+{
+    if (!recursive)
+        return {};
+    return extensions.empty() ? sound_extensions() : extensions;
+}
+
+py::list walk(const std::vector<std::string>& paths, bool recursive, const std::vector<std::string>& extensions)
+{
+    std::vector<walk_entry> entries;
+    {
+        const py::gil_scoped_release unlocked;
+        entries = walk_operands(paths, recursive, taken(recursive, extensions));
+    }
+    py::list names;
+    for (const walk_entry& e : entries)
+        names.append(py::bytes(e.path));
+    return names;
+}
+
 py::list survey(const std::vector<std::string>& paths, unsigned jobs, bool recursive, bool single,
                 const std::optional<std::string>& cache_file, const std::vector<std::string>& extensions)
 {
@@ -130,9 +151,7 @@ py::list survey(const std::vector<std::string>& paths, unsigned jobs, bool recur
     std::string why;
     {
         const py::gil_scoped_release unlocked;
-        const std::vector<walk_entry> entries =
-            walk_operands(paths, recursive, recursive ? (extensions.empty() ? sound_extensions() : extensions)
-                                                      : std::vector<std::string>{});
+        const std::vector<walk_entry> entries = walk_operands(paths, recursive, taken(recursive, extensions));
         summary_cache cache;
         const bool cached = cache_file && open_cache(cache, *cache_file, settings, KESSCAN_VERSION, why);
         const output_sink out{keep_line, &kept};
@@ -160,6 +179,7 @@ PYBIND11_MODULE(_kesscan, m)
     m.def("scan_buffer", scan_buffer, a("data"), a("name"), a("start"), a("single"), a("type"), a("frames"));
     m.def("scan_samples", scan_samples, a("samples"), a("name"), a("start"), a("single"), a("type"),
           a("frames"));
+    m.def("walk", walk, a("paths"), a("recursive"), a("extensions"));
     m.def("survey", survey, a("paths"), a("jobs"), a("recursive"), a("single"), a("cache"), a("extensions"));
     m.attr("version") = KESSCAN_VERSION;
 }

@@ -17,7 +17,7 @@ from typing import Any, BinaryIO, Iterable, Iterator, Optional, Union
 
 from . import _kesscan
 
-__all__ = ["Summary", "Frame", "scan", "frames", "decode", "survey", "__version__"]
+__all__ = ["Summary", "Frame", "scan", "frames", "decode", "walk", "survey", "__version__"]
 __version__ = _kesscan.version
 
 Source = Union[str, bytes, "os.PathLike[Any]", BinaryIO]
@@ -175,6 +175,15 @@ def decode(samples: Any, *, start: int = 0, single: bool = False, type: Optional
     array = numpy.ascontiguousarray(samples)
     settings = _settings(start, single, type)
     return Summary.from_json(_kesscan.scan_samples(array, os.fsencode(name), *settings, False))
+
+
+def walk(paths: Iterable[Union[str, bytes, "os.PathLike[Any]"]], *, recursive: bool = False,
+         extensions: Iterable[str] = ()) -> list:
+    """The files a survey of paths scans, in its order, as str: the sound
+    files below the folders with recursive (or those of extensions), depth
+    first in byte order of the names. What scan() is mapped over."""
+    names = _kesscan.walk([os.fsencode(p) for p in paths], recursive, [e.lstrip(".") for e in extensions])
+    return [os.fsdecode(n) for n in names]
 
 
 def survey(paths: Iterable[Union[str, bytes, "os.PathLike[Any]"]], *, jobs: Optional[int] = None,
