@@ -13,8 +13,9 @@
 //   ? 1                       the exit status, when it is not 0
 //   ## name                   a section: see below
 //   # needs root              the next command needs root (or strace, a loop
-//                             mount, or to run unchecked); before the first
-//                             command, every command does
+//                             mount, to run unchecked, or the Python
+//                             module); before the first command, every
+//                             command does
 //
 // A transcript without sections is one test. One with sections is a test a
 // section: each runs in a folder of its own, after the commands before the
@@ -124,6 +125,10 @@ std::string unmet(const std::string& need)
                                   " >/dev/null 2>&1 && mount -o loop i m && umount m";
         return geteuid() == 0 && run(trial).status == 0 ? "" : "needs root and a loop mount";
     }
+    if (need == "python") {
+        const std::filesystem::path module = std::filesystem::path(KESSCAN_PATH).parent_path() / "python/kesscan";
+        return std::filesystem::exists(module / "__init__.py") ? "" : "needs the Python module, which this build has not";
+    }
     // A sanitizer or valgrind reserves more address space than a limit on
     // memory allows.
     if (need == "unchecked") {
@@ -157,6 +162,9 @@ constexpr const char* limit_memory = "limit_memory() { :; }\n";
 constexpr const char* limit_memory = "limit_memory() { ulimit -v \"$1\"; }\n";
 #endif
 
+// Debian's Python, which the module is built for, before any other.
+constexpr const char* python = "[ -x /usr/bin/python3 ] && python3() { /usr/bin/python3 \"$@\"; }\n";
+
 // Root reads and writes past permissions; without those powers it is as
 // any user, who needs nothing dropped.
 constexpr const char* unprivileged =
@@ -173,7 +181,9 @@ void replay(const std::vector<command>& commands, const std::string& dir, const 
 {
     const std::filesystem::path bin = std::filesystem::path(KESSCAN_PATH).parent_path();
     const char* wrapper = std::getenv("KESSCAN_WRAPPER");
-    const std::string prelude = "export PATH=" + quoted(bin.string()) + ":\"$PATH\"\n" + limit_memory +
+    // The Python module is the build's, for Debian's Python.
+    const std::string prelude = "export PATH=" + quoted(bin.string()) + ":\"$PATH\"\n" + "export PYTHONPATH=" +
+                                quoted((bin / "python").string()) + "\n" + python + limit_memory +
                                 unprivileged + settled +
                                 (wrapper ? "kesscan() { " + std::string(wrapper) + " kesscan \"$@\"; }\n" : "");
     for (const command& c : commands) {

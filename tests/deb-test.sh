@@ -12,12 +12,20 @@ if printf '%s\n' "$tags" | grep -q '^[EW]:'; then
     echo "lintian found errors or warnings"
     exit 1
 fi
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$debs"/kesscan_*.deb "$debs"/kesgen_*.deb >/dev/null
-trap 'DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq kesscan kesgen >/dev/null' EXIT
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$debs"/kesscan_*.deb "$debs"/kesgen_*.deb \
+    "$debs"/libkesscan0_*.deb "$debs"/libkesscan-dev_*.deb >/dev/null
+trap 'DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq kesscan kesgen libkesscan0 libkesscan-dev >/dev/null' EXIT
 for f in /usr/share/man/man1/kesscan.1.gz /usr/share/man/man1/kesgen.1.gz /usr/share/doc/kesscan/copyright \
     /usr/share/bash-completion/completions/kesscan /usr/share/bash-completion/completions/kesgen; do
     [ -e "$f" ] || { echo "not installed: $f"; exit 1; }
 done
 /usr/bin/kesscan --version | grep -qx 'kesscan [0-9.]*' || { echo "no version"; exit 1; }
 AUTOPKGTEST_TMP=$(mktemp -d) "$(dirname "$0")/../debian/tests/installed" >/dev/null
-echo "installed and scanned: $(dpkg-query -W -f='${Package} ${Version}  ' kesscan kesgen)"
+# A program builds against the installed library as against any other.
+work=$(mktemp -d)
+g++ -o "$work/embed" "$(dirname "$0")/embed/embed.cpp" $(pkg-config --cflags --libs kesscan)
+/usr/bin/kesgen "$work/x.wav" <<< $'sync\n01 29 25 c1 00'
+[ "$("$work/embed" "$work/x.wav")" = "$(/usr/bin/kesscan --summary --json "$work/x.wav")" ] ||
+    { echo "the embedded scan differs"; exit 1; }
+rm -rf "$work"
+echo "installed and scanned: $(dpkg-query -W -f='${Package} ${Version}  ' kesscan kesgen libkesscan0 libkesscan-dev)"

@@ -12,6 +12,9 @@
 #include <string>
 #include <string_view>
 
+// What the shared library offers; the rest of it is its own.
+#define KESSCAN_API __attribute__((visibility("default")))
+
 namespace kesscan {
 
 // What a scan looks at, as the command line's -s, -1 and -p give it.
@@ -85,16 +88,16 @@ struct frame_receiver {
 // frames, each frame goes to it as the command line's --json writes it,
 // and the summary's source (rate, bits, gain) is not read; without,
 // the summary is the command line's --summary.
-summary scan_path(const char* path, const settings& s, const frame_receiver* frames = nullptr);
-summary scan_fd(int fd, const char* name, const settings& s, const frame_receiver* frames = nullptr);
-summary scan_buffer(const void* data, std::size_t size, const char* name, const settings& s,
+KESSCAN_API summary scan_path(const char* path, const settings& s, const frame_receiver* frames = nullptr);
+KESSCAN_API summary scan_fd(int fd, const char* name, const settings& s, const frame_receiver* frames = nullptr);
+KESSCAN_API summary scan_buffer(const void* data, std::size_t size, const char* name, const settings& s,
                     const frame_receiver* frames = nullptr);
 // Scans stereo samples already decoded, interleaved left and right in
 // libsndfile's 32-bit form (a 24-bit sample in the upper 24 bits).
-summary scan_samples(const std::int32_t* interleaved, std::size_t frame_count, const char* name,
+KESSCAN_API summary scan_samples(const std::int32_t* interleaved, std::size_t frame_count, const char* name,
                      const settings& s, const frame_receiver* frames = nullptr);
 
 // Why settings cannot be used, or nullptr when they can.
-const char* settings_refused(const settings& s);
+KESSCAN_API const char* settings_refused(const settings& s);
 
 }  // namespace kesscan
