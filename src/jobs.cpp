@@ -54,6 +54,7 @@ struct ordered_run {
     const std::vector<walk_entry>* entries;
     progress* shown;            // or nullptr
     output_sink out;            // where the outcomes go, in order
+    bool (*wanted)(void*);      // whether they still are; nullptr: while standard output works
     unsigned jobs;
     bool started = false;       // the others were started; written before they exist
     std::mutex lock;
@@ -73,6 +74,12 @@ struct ordered_run {
     // Last: the others end before what they use goes.
     std::vector<std::jthread> others;
 };
+
+// Whether the outcomes are no longer wanted: nothing more is to be done.
+bool unwanted(const ordered_run& run)
+{
+    return run.wanted ? !run.wanted(run.out.opaque) : stdout_failed();
+}
 
 slot& slot_of(ordered_run& run, std::size_t i)
 {
@@ -147,7 +154,7 @@ void hand_on(ordered_run& run, std::unique_lock<std::mutex>& hold)
             hold.unlock();
             write_chunks(run.out, out);
             hold.lock();
-            run.stop = run.stop || stdout_failed();
+            run.stop = run.stop || unwanted(run);
             continue;
         }
         if (!turn.done)
@@ -362,7 +369,7 @@ void work(ordered_run& run, unsigned worker)
             run.stdin_turn = next_stdin(entries, i + 1);
             run.turned.notify_all();
         }
-        if (stdout_failed()) {
+        if (unwanted(run)) {
             run.stop = true;
             run.turned.notify_all();
         } else if (i == run.current) {
@@ -397,7 +404,7 @@ unsigned processors()
 }
 
 survey_result scan_entries(const scan_settings& settings, const std::vector<walk_entry>& entries, unsigned jobs,
-                           bool show_progress, summary_cache* cache, survey_stats* stats, const output_sink* out)
+                           bool show_progress, summary_cache* cache, survey_stats* stats, const survey_sink* to)
 {
     jobs = static_cast<unsigned>(std::clamp<std::size_t>(entries.size(), 1, jobs));
     progress shown;
@@ -417,9 +424,10 @@ survey_result scan_entries(const scan_settings& settings, const std::vector<walk
     run.stats = stats;
     run.entries = &entries;
     run.shown = show_progress ? &shown : nullptr;
-    run.out = out ? *out : standard_sink();
+    run.out = to ? to->out : standard_sink();
+    run.wanted = to ? to->wanted : nullptr;
     run.jobs = jobs;
-    run.stop = stdout_failed();
+    run.stop = unwanted(run);
     run.stdin_turn = next_stdin(entries, 0);
     work(run, 0);
     run.others.clear();

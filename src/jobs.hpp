@@ -26,8 +26,16 @@ struct survey_result {
 // asked; a folder that could not be read gets "PATH: REASON", and so does a
 // scan that failed. Stops once standard output has failed. With a cache,
 // summaries come from it where they can, and are kept in it.
-// With stats, the totals are added to it. With out, the outcomes go there,
-// in order, one write at a time, instead of to the process's streams.
+// With stats, the totals are added to it. With to, the outcomes go there
+// instead of to the process's streams.
 survey_result scan_entries(const scan_settings& settings, const std::vector<walk_entry>& entries, unsigned jobs,
                            bool show_progress, summary_cache* cache = nullptr, survey_stats* stats = nullptr,
-                           const output_sink* out = nullptr);
+                           const struct survey_sink* to = nullptr);
+
+// Where a survey's outcomes go, other than the process's streams: to out,
+// in order, one write at a time, for as long as wanted(out.opaque) says
+// they are wanted, as a failed standard output ends a survey.
+struct survey_sink {
+    output_sink out;
+    bool (*wanted)(void* opaque);
+};

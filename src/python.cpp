@@ -15,7 +15,11 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <condition_variable>
+#include <deque>
+#include <memory>
 #include <mutex>
+#include <thread>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -34,88 +38,183 @@ kesscan::settings settings_of(std::int32_t start, bool single, std::int32_t type
     return s;
 }
 
-// The frames' objects, as --json writes them.
-struct frame_lines {
-    std::vector<std::string> lines;
-    kesscan::frame_receiver receiver{[](void* self, const kesscan::frame& f) {
-                                         static_cast<frame_lines*>(self)->lines.emplace_back(f.json);
-                                     },
-                                     this};
+// What a scan reads: a path, a descriptor (the file object's, which the
+// caller keeps open), or bytes or samples in memory, held until it goes.
+struct scan_source {
+    std::string name;      // the path, or the name given
+    int fd = -1;
+    py::buffer_info view;  // the bytes or samples, when they are in memory
+    bool samples = false;
 };
 
-// A scan's summary and, with frames, its frames, all as JSON text.
-py::object told(const kesscan::summary& sum, const frame_lines* frames)
+kesscan::summary scan_from(const scan_source& in, const kesscan::settings& s, const kesscan::frame_receiver* r)
 {
-    py::bytes summary(sum.json);
-    if (!frames)
-        return summary;
-    py::list lines;
-    for (const std::string& l : frames->lines)
-        lines.append(py::bytes(l));
-    return py::make_tuple(summary, lines);
+    const char* name = in.name.c_str();
+    const auto size = static_cast<std::size_t>(in.view.size);
+    if (in.samples)
+        return kesscan::scan_samples(static_cast<const std::int32_t*>(in.view.ptr), size / 2, name, s, r);
+    if (in.view.ptr)
+        return kesscan::scan_buffer(in.view.ptr, size, name, s, r);
+    if (in.fd >= 0)
+        return kesscan::scan_fd(in.fd, name, s, r);
+    return kesscan::scan_path(name, s, r);
 }
 
-template <typename Scan>
-py::object scan_with(bool with_frames, Scan scan)
+std::unique_ptr<scan_source> path_source(const std::string& path)
 {
-    frame_lines frames;
-    kesscan::summary sum;
-    {
-        const py::gil_scoped_release unlocked;
-        sum = scan(with_frames ? &frames.receiver : nullptr);
-    }
-    return told(sum, with_frames ? &frames : nullptr);
+    auto in = std::make_unique<scan_source>();
+    in->name = path;
+    return in;
 }
 
-py::object scan_path(const std::string& path, std::int32_t start, bool single, std::int32_t type, bool frames)
+std::unique_ptr<scan_source> fd_source(int fd, const std::string& name)
 {
-    const kesscan::settings s = settings_of(start, single, type);
-    return scan_with(frames, [&](auto* r) { return kesscan::scan_path(path.c_str(), s, r); });
+    auto in = path_source(name);
+    in->fd = fd;
+    return in;
 }
 
-py::object scan_fd(int fd, const std::string& name, std::int32_t start, bool single, std::int32_t type, bool frames)
+std::unique_ptr<scan_source> buffer_source(const py::buffer& data, const std::string& name)
 {
-    const kesscan::settings s = settings_of(start, single, type);
-    return scan_with(frames, [&](auto* r) { return kesscan::scan_fd(fd, name.c_str(), s, r); });
-}
-
-py::object scan_buffer(const py::buffer& data, const std::string& name, std::int32_t start, bool single,
-                       std::int32_t type, bool frames)
-{
-    const kesscan::settings s = settings_of(start, single, type);
-    const py::buffer_info view = data.request();
-    if (view.ndim != 1 || view.itemsize != 1 || (view.ndim == 1 && view.strides[0] != 1))
+    auto in = path_source(name);
+    in->view = data.request();
+    if (in->view.ndim != 1 || in->view.itemsize != 1 || in->view.strides[0] != 1)
         throw py::type_error("the buffer must be contiguous bytes");
-    const auto size = static_cast<std::size_t>(view.size);
-    return scan_with(frames, [&](auto* r) { return kesscan::scan_buffer(view.ptr, size, name.c_str(), s, r); });
+    return in;
 }
 
 using samples_array = py::array_t<std::int32_t, py::array::c_style>;
 
-py::object scan_samples(const samples_array& samples, const std::string& name, std::int32_t start, bool single,
-                        std::int32_t type, bool frames)
+std::unique_ptr<scan_source> samples_source(const samples_array& samples, const std::string& name)
 {
-    const kesscan::settings s = settings_of(start, single, type);
     if (samples.ndim() != 2 || samples.shape(1) != 2)
         throw py::value_error("samples must have the shape (n, 2)");
-    const auto count = static_cast<std::size_t>(samples.shape(0));
-    const std::int32_t* at = samples.data();
-    return scan_with(frames, [&](auto* r) { return kesscan::scan_samples(at, count, name.c_str(), s, r); });
+    auto in = path_source(name);
+    in->view = samples.request();
+    in->samples = true;
+    return in;
 }
 
-// A survey's summaries, in order, as one write each.
-struct summary_lines {
+py::bytes scan(const scan_source& in, std::int32_t start, bool single, std::int32_t type)
+{
+    const kesscan::settings s = settings_of(start, single, type);
+    kesscan::summary sum;
+    {
+        const py::gil_scoped_release unlocked;
+        sum = scan_from(in, s, nullptr);
+    }
+    return sum.json;
+}
+
+// Lines made on a thread of their own and taken one at a time on Python's:
+// they are never all held at once. The maker waits while a few wait to be
+// taken, and is told once they are no longer wanted.
+struct line_queue {
+    static constexpr std::size_t waiting_cap = 256;
     std::mutex lock;
-    std::vector<std::string> lines;
+    std::condition_variable moved;
+    std::deque<std::string> ready;
+    bool ended = false;      // no more will come
+    bool abandoned = false;  // no more are wanted
+    std::string failure;     // what ended them, if anything did
 };
 
-void keep_line(void* self, int stream, const char* s, std::size_t n)
+// Offers a line; false once no more are wanted.
+bool offer(line_queue& q, std::string_view line)
 {
-    auto& kept = *static_cast<summary_lines*>(self);
-    if (stream != out_text)
-        return;
-    const std::lock_guard hold(kept.lock);
-    kept.lines.emplace_back(s, n ? n - 1 : 0);
+    std::unique_lock hold(q.lock);
+    q.moved.wait(hold, [&] { return q.abandoned || q.ready.size() < line_queue::waiting_cap; });
+    if (q.abandoned)
+        return false;
+    q.ready.emplace_back(line);
+    q.moved.notify_all();
+    return true;
+}
+
+bool still_wanted(void* self)
+{
+    line_queue& q = *static_cast<line_queue*>(self);
+    const std::lock_guard hold(q.lock);
+    return !q.abandoned;
+}
+
+void end_lines(line_queue& q, std::string failure = {})
+{
+    const std::lock_guard hold(q.lock);
+    q.ended = true;
+    q.failure = std::move(failure);
+    q.moved.notify_all();
+}
+
+// The next line, once it has come; at the end, StopIteration, or the
+// failure that ended them.
+py::bytes take(line_queue& q)
+{
+    std::string line;
+    bool have = false;
+    {
+        const py::gil_scoped_release unlocked;
+        std::unique_lock hold(q.lock);
+        q.moved.wait(hold, [&] { return q.ended || !q.ready.empty(); });
+        if (!q.ready.empty()) {
+            line = std::move(q.ready.front());
+            q.ready.pop_front();
+            have = true;
+            q.moved.notify_all();
+        }
+    }
+    if (have)
+        return line;
+    if (!q.failure.empty())
+        throw std::runtime_error(std::exchange(q.failure, {}));
+    throw py::stop_iteration();
+}
+
+// The lines and their maker, which ends, unwanted, before they go.
+struct line_stream {
+    line_queue lines;
+    std::jthread maker;
+
+    ~line_stream()
+    {
+        {
+            const std::lock_guard hold(lines.lock);
+            lines.abandoned = true;
+        }
+        lines.moved.notify_all();
+        const py::gil_scoped_release unlocked;
+        if (maker.joinable())
+            maker.join();
+    }
+};
+
+bool pass_frame(void* self, const kesscan::frame& f)
+{
+    return offer(*static_cast<line_queue*>(self), f.json);
+}
+
+std::unique_ptr<line_stream> frames(const scan_source& in, std::int32_t start, std::int32_t type)
+{
+    const kesscan::settings s = settings_of(start, false, type);
+    auto stream = std::make_unique<line_stream>();
+    line_queue* q = &stream->lines;
+    stream->maker = std::jthread([q, &in, s] {
+        const kesscan::frame_receiver r{pass_frame, q};
+        try {
+            scan_from(in, s, &r);
+        } catch (...) {
+            // A frame that could not be kept ends the frames there.
+        }
+        end_lines(*q);
+    });
+    return stream;
+}
+
+// A survey's summaries, each written in one piece.
+void pass_summary(void* self, int stream, const char* s, std::size_t n)
+{
+    if (stream == out_text && n > 0)
+        offer(*static_cast<line_queue*>(self), std::string_view(s, n - 1));
 }
 
 // The extensions a walk takes: those given, or the sound formats'.
@@ -139,33 +238,55 @@ py::list walk(const std::vector<std::string>& paths, bool recursive, const std::
     return names;
 }
 
-py::list survey(const std::vector<std::string>& paths, unsigned jobs, bool recursive, bool single,
-                const std::optional<std::string>& cache_file, const std::vector<std::string>& extensions)
-{
+// What a survey of paths needs while it runs on a thread of its own.
+struct survey_run {
+    std::vector<std::string> paths, extensions;
+    bool recursive;
+    unsigned jobs;
     scan_settings settings;
-    settings.summary = settings.json = true;
-    settings.single = single;
+    summary_cache cache;
+    bool cached = false;
+};
+
+void run_survey(survey_run& r, line_queue& q)
+{
+    std::string why;
+    try {
+        const std::vector<walk_entry> entries = walk_operands(r.paths, r.recursive, taken(r.recursive, r.extensions));
+        const survey_sink to{{pass_summary, &q}, still_wanted};
+        scan_entries(r.settings, entries, r.jobs, false, r.cached ? &r.cache : nullptr, nullptr, &to);
+    } catch (const std::bad_alloc&) {
+        why = "out of memory";
+    }
+    if (r.cached && !close_cache(r.cache, why))
+        why = "cache " + r.cache.file + ": " + why;
+    end_lines(q, why);
+}
+
+std::unique_ptr<line_stream> survey(const std::vector<std::string>& paths, unsigned jobs, bool recursive,
+                                    bool single, const std::optional<std::string>& cache_file,
+                                    const std::vector<std::string>& extensions)
+{
     if (jobs < 1 || jobs > 4096)
         throw py::value_error("jobs must be from 1 to 4096");
-    summary_lines kept;
+    auto r = std::make_shared<survey_run>();
+    r->paths = paths;
+    r->extensions = extensions;
+    r->recursive = recursive;
+    r->jobs = jobs;
+    r->settings.summary = r->settings.json = true;
+    r->settings.single = single;
     std::string why;
-    {
+    if (cache_file) {
         const py::gil_scoped_release unlocked;
-        const std::vector<walk_entry> entries = walk_operands(paths, recursive, taken(recursive, extensions));
-        summary_cache cache;
-        const bool cached = cache_file && open_cache(cache, *cache_file, settings, KESSCAN_VERSION, why);
-        const output_sink out{keep_line, &kept};
-        if (!cache_file || cached)
-            scan_entries(settings, entries, jobs, false, cached ? &cache : nullptr, nullptr, &out);
-        if (cached)
-            close_cache(cache, why);
+        r->cached = open_cache(r->cache, *cache_file, r->settings, KESSCAN_VERSION, why);
     }
-    if (!why.empty())
+    if (cache_file && !r->cached)
         throw std::runtime_error("cache " + *cache_file + ": " + why);
-    py::list lines;
-    for (const std::string& l : kept.lines)
-        lines.append(py::bytes(l));
-    return lines;
+    auto stream = std::make_unique<line_stream>();
+    line_queue* q = &stream->lines;
+    stream->maker = std::jthread([r, q] { run_survey(*r, *q); });
+    return stream;
 }
 
 }  // namespace
@@ -174,11 +295,16 @@ PYBIND11_MODULE(_kesscan, m)
 {
     m.doc() = "kesscan's scans, giving the command line's JSON objects";
     const auto a = [](const char* name) { return py::arg(name); };
-    m.def("scan_path", scan_path, a("path"), a("start"), a("single"), a("type"), a("frames"));
-    m.def("scan_fd", scan_fd, a("fd"), a("name"), a("start"), a("single"), a("type"), a("frames"));
-    m.def("scan_buffer", scan_buffer, a("data"), a("name"), a("start"), a("single"), a("type"), a("frames"));
-    m.def("scan_samples", scan_samples, a("samples"), a("name"), a("start"), a("single"), a("type"),
-          a("frames"));
+    py::class_<scan_source>(m, "Source", "What a scan reads");
+    m.def("path", path_source, a("path"));
+    m.def("fd", fd_source, a("fd"), a("name"));
+    m.def("buffer", buffer_source, a("data"), a("name"));
+    m.def("samples", samples_source, a("samples"), a("name"));
+    m.def("scan", scan, a("source"), a("start"), a("single"), a("type"));
+    py::class_<line_stream>(m, "Lines", "A scan's frames, or a survey's summaries, one at a time")
+        .def("__iter__", [](line_stream& s) -> line_stream& { return s; })
+        .def("__next__", [](line_stream& s) { return take(s.lines); });
+    m.def("frames", frames, a("source"), a("start"), a("type"), py::keep_alive<0, 1>());
     m.def("walk", walk, a("paths"), a("recursive"), a("extensions"));
     m.def("survey", survey, a("paths"), a("jobs"), a("recursive"), a("single"), a("cache"), a("extensions"));
     m.attr("version") = KESSCAN_VERSION;

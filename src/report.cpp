@@ -374,7 +374,12 @@ void js_write(json_state& s)
         return;
     }
     s.record.json = std::string_view(s.object).substr(0, s.object.size() - 1);
-    s.receiver->frame(s.receiver->context, s.record);
+    s.received_all = !s.receiver->frame(s.receiver->context, s.record);
+}
+
+bool js_satisfied(void* self)
+{
+    return js_of(self).received_all;
 }
 
 void js_frame_end(void* self, std::uint32_t crc, bool ok, std::uint32_t end)
@@ -430,7 +435,7 @@ constexpr report summary_report = {
 };
 
 constexpr report json_report = {
-    js_file_begin, js_frame_begin, js_field, js_frame_end, never_satisfied, js_file_end,
+    js_file_begin, js_frame_begin, js_field, js_frame_end, js_satisfied, js_file_end,
 };
 
 bool trouble(const outcome_form& form, const summary_facts& f)
@@ -511,6 +516,7 @@ void init_json(json_state& s, printer& out, std::int32_t level, const kesscan::f
     s.out = &out;
     s.level = level;
     s.receiver = receiver;
+    s.received_all = false;
 }
 
 bool json_string(std::string& out, const char* s, std::size_t n)

@@ -138,6 +138,7 @@ struct json_state {
     // Where each object goes with what it holds, instead of the printer;
     // or nullptr.
     const kesscan::frame_receiver* receiver;
+    bool received_all;      // the receiver wants no more frames
     kesscan::frame record;  // the frame being read
     std::array<kesscan::field, kesscan::max_fields> fields;
 };

@@ -20,7 +20,7 @@ PKG_CONFIG_PATH=$libdir/pkgconfig
 export PKG_CONFIG_PATH
 # The package is where it was installed, not where it was configured for.
 # shellcheck disable=SC2046
-g++ -Wall -Wextra -Werror -o "$work/by-pkg-config" "$here/embed/embed.cpp" $(pkg-config --define-prefix --cflags --libs kesscan)
+g++ -Wall -Wextra -Werror -o "$work/by-pkg-config" "$here/embed/embed.cpp" $(pkg-config --define-variable=prefix="$work/usr" --cflags --libs kesscan)
 cmake -S "$here/embed" -B "$work/by-cmake" -DCMAKE_PREFIX_PATH="$work/usr" >/dev/null
 cmake --build "$work/by-cmake" >/dev/null
 for program in "$work/by-pkg-config" "$work/by-cmake/embed"; do

@@ -22,14 +22,16 @@ struct kept_frames {
     std::vector<std::string> json;
     std::vector<kesscan::frame> records;  // but for their fields
     std::vector<std::vector<kesscan::field>> fields;
+    std::size_t wanted = SIZE_MAX;  // frames, after which the scan ends
 };
 
-void keep(void* context, const kesscan::frame& f)
+bool keep(void* context, const kesscan::frame& f)
 {
     auto& k = *static_cast<kept_frames*>(context);
     k.json.emplace_back(f.json);
     k.records.push_back(f);
     k.fields.emplace_back(f.fields, f.fields + f.field_count);
+    return k.json.size() < k.wanted;
 }
 
 std::vector<std::int32_t> samples_of(const std::string& path)
@@ -88,6 +90,13 @@ TEST(Library, TellsASummaryAndEachFrameWithWhatItHolds)
     EXPECT_EQ(k.records[2].name, nullptr);
     EXPECT_EQ(k.records[2].field_count, 0u);
     EXPECT_EQ(k.records[2].pos, 644u);
+
+    // The receiver ends the scan: the frames decoded are those it took.
+    kept_frames two;
+    two.wanted = 2;
+    const kesscan::frame_receiver enough{keep, &two};
+    EXPECT_EQ(kesscan::scan_path(path.c_str(), {}, &enough).frames, 2u);
+    EXPECT_EQ(two.json.size(), 2u);
 }
 
 TEST(Library, EverySourceOfTheSameSamplesTellsTheSame)

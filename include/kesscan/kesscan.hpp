@@ -77,9 +77,10 @@ struct frame {
     std::string_view json;        // the object kesscan --json writes, without the newline
 };
 
-// Receives each frame of a scan, on the scan's thread.
+// Receives each frame of a scan, on the scan's thread; returns false to
+// end the scan there, as if the frame were the last.
 struct frame_receiver {
-    void (*frame)(void* context, const frame& f);
+    bool (*frame)(void* context, const frame& f);
     void* context;
 };
 

@@ -108,16 +108,16 @@ def _settings(start: int, single: bool, type: Optional[int]) -> tuple:
     return start, bool(single), -1 if type is None else type
 
 
-def _run(source: Source, settings: tuple, with_frames: bool):
-    """The native scan of source, as the command line names it."""
+def _source(source: Source):
+    """What the native scan reads for source, as the command line names it,
+    and what must be kept while it is read."""
     if isinstance(source, (str, bytes, os.PathLike)):
-        path = os.fsencode(source)
-        return _kesscan.scan_path(path, *settings, with_frames)
+        return _kesscan.path(os.fsencode(source)), None
     name = getattr(source, "name", None)
     name = os.fsencode(name) if isinstance(name, (str, bytes)) else b"-"
     if isinstance(source, io.BytesIO):
-        with source.getbuffer() as view:
-            return _kesscan.scan_buffer(view[source.tell():], name, *settings, with_frames)
+        view = source.getbuffer()[source.tell():]
+        return _kesscan.buffer(view, name), view
     if not hasattr(source, "read"):
         raise TypeError("source must be a path or a binary file object, not " + builtins_type(source))
     try:
@@ -128,11 +128,11 @@ def _run(source: Source, settings: tuple, with_frames: bool):
         # What Python holds read ahead is not at the descriptor's offset.
         if source.seekable():
             os.lseek(fd, source.tell(), os.SEEK_SET)
-        return _kesscan.scan_fd(fd, name, *settings, with_frames)
+        return _kesscan.fd(fd, name), source
     data = source.read()
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise TypeError("source must be opened in binary mode")
-    return _kesscan.scan_buffer(memoryview(data).cast("B"), name, *settings, with_frames)
+    return _kesscan.buffer(memoryview(data).cast("B"), name), data
 
 
 builtins_type = lambda x: type(x).__name__  # noqa: E731
@@ -145,13 +145,29 @@ def scan(source: Source, *, start: int = 0, single: bool = False, type: Optional
     first sound stream_params frame (``-1``). A file that cannot be scanned
     is a Summary with status "error" and its reason.
     """
-    return Summary.from_json(_run(source, _settings(start, single, type), False))
+    settings = _settings(start, single, type)
+    native, kept = _source(source)
+    try:
+        return Summary.from_json(_kesscan.scan(native, *settings))
+    finally:
+        del native
+        if isinstance(kept, memoryview):
+            kept.release()
 
 
 def frames(source: Source, *, start: int = 0, type: Optional[int] = None) -> Iterator[Frame]:
-    """The frames of source, as ``kesscan --json``: of type type only, if given."""
-    _, lines = _run(source, _settings(start, False, type), True)
-    return (Frame.from_json(line) for line in lines)
+    """The frames of source, as ``kesscan --json``: of type type only, if
+    given. They are decoded as they are taken, on a thread of their own."""
+    settings = _settings(start, False, type)
+    native, kept = _source(source)
+    stream = _kesscan.frames(native, settings[0], settings[2])
+
+    def taken(stream, kept):
+        # kept stays referenced while the frames are read.
+        for line in stream:
+            yield Frame.from_json(line)
+
+    return taken(stream, kept)
 
 
 def decode(samples: Any, *, start: int = 0, single: bool = False, type: Optional[int] = None,
@@ -174,7 +190,7 @@ def decode(samples: Any, *, start: int = 0, single: bool = False, type: Optional
         raise ValueError(f"{samples.dtype}: the samples must be int32")
     array = numpy.ascontiguousarray(samples)
     settings = _settings(start, single, type)
-    return Summary.from_json(_kesscan.scan_samples(array, os.fsencode(name), *settings, False))
+    return Summary.from_json(_kesscan.scan(_kesscan.samples(array, os.fsencode(name)), *settings))
 
 
 def walk(paths: Iterable[Union[str, bytes, "os.PathLike[Any]"]], *, recursive: bool = False,

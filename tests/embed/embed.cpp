@@ -10,8 +10,9 @@
 int main(int argc, char** argv)
 {
     const bool frames = argc > 1 && std::strcmp(argv[1], "-f") == 0;
-    const kesscan::frame_receiver print{[](void*, const kesscan::frame& f) {
+    const kesscan::frame_receiver print{[](void*, const kesscan::frame& f) -> bool {
                                             std::printf("%.*s\n", static_cast<int>(f.json.size()), f.json.data());
+                                            return true;
                                         },
                                         nullptr};
     for (int i = frames ? 2 : 1; i < argc; ++i) {

@@ -176,3 +176,33 @@ def test_survey_is_the_command_lines(library, tmp_path):
     assert [s.status for s in kesscan.survey(names)] == ["stream", "error"]
     with pytest.raises(RuntimeError, match="cache"):
         list(kesscan.survey(names, cache=str(tmp_path / "no/such/folder/cache")))
+
+
+def test_frames_come_as_they_are_taken(library):
+    path = str(library / "c/gains.flac")
+    every = list(kesscan.frames(path))
+    assert len(every) == 3001
+    it = kesscan.frames(path)
+    assert [next(it), next(it)] == every[:2]
+    del it  # the scan ends there, its thread with it
+    with open(path, "rb") as f:
+        assert list(kesscan.frames(f)) == every
+    data = io.BytesIO(pathlib.Path(path).read_bytes())
+    it = kesscan.frames(data)
+    assert next(it).to_dict() == dict(every[0].to_dict(), file="-")
+    assert len(list(it)) == 3000
+    data.write(b"more")  # the buffer is let go with the frames
+    with pytest.raises(ValueError):
+        kesscan.frames(path, type=300)
+
+
+def test_a_survey_comes_as_it_is_taken(library, tmp_path):
+    every = list(kesscan.survey([str(library)], recursive=True, jobs=2))
+    it = kesscan.survey([str(library)], recursive=True, jobs=2)
+    assert next(it) == every[0]
+    del it  # the survey stops there
+    cache = str(tmp_path / "cache.sqlite")
+    it = kesscan.survey([str(library)], recursive=True, cache=cache)
+    assert next(it) == every[0]
+    del it  # and keeps what it has read
+    assert list(kesscan.survey([str(library)], recursive=True, cache=cache)) == every
