@@ -509,7 +509,7 @@ file_status flac_not_started(scan& s, flac_input& flac, int fd, bool seekable, s
     return scan_flac(s, flac);
 }
 
-// The input at fd, a file or not as st tells, where it stands. Native
+// The input at fd, a file when seekable, where it stands. Native
 // FLAC goes to libFLAC, which reads it faster and from a pipe too.
 file_status scan_input(scan& s, int fd, bool seekable, scan_counters* counters)
 {
