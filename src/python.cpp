@@ -276,6 +276,8 @@ std::unique_ptr<line_stream> survey(const std::vector<std::string>& paths, unsig
     r->jobs = jobs;
     r->settings.summary = r->settings.json = true;
     r->settings.single = single;
+    // As -1 selects the frames of type 1, which the cache's keys tell.
+    r->settings.packet_type = single ? 1 : -1;
     std::string why;
     if (cache_file) {
         const py::gil_scoped_release unlocked;

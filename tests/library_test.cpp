@@ -51,6 +51,7 @@ TEST(Library, TellsASummaryAndEachFrameWithWhatItHolds)
     const std::string path = kesgen_file("lib-mixed.wav", mixed);
     const kesscan::summary s = kesscan::scan_path(path.c_str(), {});
     EXPECT_STREQ(s.status, "stream");
+    EXPECT_TRUE(s.synced);
     EXPECT_EQ(s.sync, 300u);
     EXPECT_TRUE(s.rate.known && s.bits.known && s.gain.known);
     EXPECT_STREQ(s.rate.text, "768 kHz");
@@ -90,6 +91,17 @@ TEST(Library, TellsASummaryAndEachFrameWithWhatItHolds)
     EXPECT_EQ(k.records[2].name, nullptr);
     EXPECT_EQ(k.records[2].field_count, 0u);
     EXPECT_EQ(k.records[2].pos, 644u);
+
+    // single stops after the first frame of type 1 (of the type asked for,
+    // when one is), as -1 does.
+    kept_frames first;
+    const kesscan::frame_receiver all{keep, &first};
+    EXPECT_EQ(kesscan::scan_path(path.c_str(), {0, true, -1}, &all).frames, 2u);
+    ASSERT_EQ(first.records.size(), 1u);
+    EXPECT_EQ(first.records[0].type, 1u);
+    EXPECT_EQ(first.json[0] + "\n", run(KESSCAN_PATH " --json -1 " + quoted(path)).out);
+    EXPECT_EQ(kesscan::scan_path(path.c_str(), {0, true, 2}, &all).frames, 3u);
+    EXPECT_FALSE(kesscan::scan_path("no-such.wav", {}).synced);
 
     // The receiver ends the scan: the frames decoded are those it took.
     kept_frames two;

@@ -168,6 +168,12 @@ def test_survey_is_the_command_lines(library, tmp_path):
     # The command line's cache is the same one: it recalls what the module kept.
     run = subprocess.run([KESSCAN, "--summary", "--json", "--recursive", "--cache=" + cache, "--stats", "--json",
                           str(library)], capture_output=True, text=True)
+    # -1 too: what the module keeps, the command line recalls.
+    quick = list(kesscan.survey([str(library)], recursive=True, single=True, cache=cache))
+    run1 = subprocess.run([KESSCAN, "--summary", "--json", "-1", "--recursive", "--cache=" + cache, "--stats", "--json",
+                           str(library)], capture_output=True, text=True)
+    assert json.loads(run1.stderr.splitlines()[-1])["bytes_read"] <= (library / "c/junk.flac").stat().st_size
+    assert [json.loads(line) for line in run1.stdout.splitlines()] == [s.to_dict() for s in quick]
     # All but a file that could not be scanned, which it does not keep.
     stats = json.loads(run.stderr.splitlines()[-1])
     assert 0 < stats["bytes_read"] <= (library / "c/junk.flac").stat().st_size, run.stderr
