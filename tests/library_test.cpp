@@ -101,6 +101,7 @@ TEST(Library, TellsASummaryAndEachFrameWithWhatItHolds)
     EXPECT_EQ(first.records[0].type, 1u);
     EXPECT_EQ(first.json[0] + "\n", run(KESSCAN_PATH " --json -1 " + quoted(path)).out);
     EXPECT_EQ(kesscan::scan_path(path.c_str(), {0, true, 2}, &all).frames, 3u);
+    EXPECT_EQ(kesscan::scan_path(path.c_str(), {0, true, 0}, &all).frames, 1u);
     EXPECT_FALSE(kesscan::scan_path("no-such.wav", {}).synced);
 
     // The receiver ends the scan: the frames decoded are those it took.
