@@ -119,7 +119,7 @@ def _source(source: Source):
         view = source.getbuffer()[source.tell():]
         return _kesscan.buffer(view, name), view
     if not hasattr(source, "read"):
-        raise TypeError("source must be a path or a binary file object, not " + builtins_type(source))
+        raise TypeError("source must be a path or a binary file object, not " + type(source).__name__)
     try:
         fd = source.fileno()
     except (AttributeError, OSError, io.UnsupportedOperation):
@@ -133,9 +133,6 @@ def _source(source: Source):
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise TypeError("source must be opened in binary mode")
     return _kesscan.buffer(memoryview(data).cast("B"), name), data
-
-
-builtins_type = lambda x: type(x).__name__  # noqa: E731
 
 
 def scan(source: Source, *, start: int = 0, single: bool = False, type: Optional[int] = None) -> Summary:
