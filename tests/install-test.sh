@@ -2,9 +2,12 @@
 # SPDX-License-Identifier: MIT
 # Installs the build in $1 into a folder of its own, and builds and runs a
 # program against the library there, once through pkg-config and once
-# through the CMake package: it must tell what the command line tells.
+# through the CMake package: it must tell what the command line tells. $2
+# holds the compiler flags the library was built with that the program
+# needs too (a sanitizer's).
 set -euo pipefail
 build=$1
+flags=${2:-}
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -19,9 +22,9 @@ files=("$work/x.wav" "$work/mono.wav" "$work/missing.wav")
 PKG_CONFIG_PATH=$libdir/pkgconfig
 export PKG_CONFIG_PATH
 # The package is where it was installed, not where it was configured for.
-# shellcheck disable=SC2046
-g++ -Wall -Wextra -Werror -o "$work/by-pkg-config" "$here/embed/embed.cpp" $(pkg-config --define-variable=prefix="$work/usr" --cflags --libs kesscan)
-cmake -S "$here/embed" -B "$work/by-cmake" -DCMAKE_PREFIX_PATH="$work/usr" >/dev/null
+# shellcheck disable=SC2046,SC2086
+g++ $flags -Wall -Wextra -Werror -o "$work/by-pkg-config" "$here/embed/embed.cpp" $(pkg-config --define-variable=prefix="$work/usr" --cflags --libs kesscan)
+cmake -S "$here/embed" -B "$work/by-cmake" -DCMAKE_PREFIX_PATH="$work/usr" -DCMAKE_CXX_FLAGS="$flags" >/dev/null
 cmake --build "$work/by-cmake" >/dev/null
 for program in "$work/by-pkg-config" "$work/by-cmake/embed"; do
     LD_LIBRARY_PATH=$libdir "$program" "${files[@]}" | cmp - "$work/summaries"
