@@ -355,7 +355,7 @@ void js_field(void* self, std::uint32_t, const bitfield& f, std::uint64_t v, con
         s.object += ",\"text\":";
         json_string(s.object, text, std::strlen(text));
     }
-    if (s.record.field_count < s.fields.size())
+    if (s.receiver && s.record.field_count < s.fields.size())
         s.fields[s.record.field_count++] = {f.name, static_cast<std::uint32_t>(f.size), v,
                                             (f.flags & BF_SIGNED) != 0, text};
     if (bytes && s.level >= 2) {
