@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The Python module's native part, _kesscan: the library's scans and the
-// command line's survey, each giving the objects of the command line's
-// JSON as text, which the kesscan package makes its records from. Python's
-// lock is let go while a scan runs.
+// The Python module's native part, _kesscan, beside the package it is part
+// of: the library's scans and the command line's survey, each giving the
+// objects of the command line's JSON as text, which the kesscan package
+// makes its records from. Python's lock is let go while a scan runs. The
+// module's definition and pybind11's caches are the interpreter's, held in
+// statics of their own.
 #include <kesscan/kesscan.hpp>
 
 #include "cache.hpp"
@@ -275,9 +277,9 @@ std::unique_ptr<line_stream> survey(const std::vector<std::string>& paths, unsig
     r->recursive = recursive;
     r->jobs = jobs;
     r->settings.summary = r->settings.json = true;
-    r->settings.single = single;
-    // As -1 selects the frames of type 1, which the cache's keys tell.
-    r->settings.packet_type = single ? 1 : -1;
+    // As -1 does, which the cache's keys tell.
+    if (single)
+        stop_at_first(r->settings);
     std::string why;
     if (cache_file) {
         const py::gil_scoped_release unlocked;

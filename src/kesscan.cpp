@@ -140,9 +140,7 @@ std::string single(command& c, const char*)
     scan_settings& s = c.settings;
     if (s.single)
         s.start = static_cast<std::int32_t>(static_cast<std::uint32_t>(s.start) + 1);
-    s.single = 1;
-    if (s.packet_type < 0)
-        s.packet_type = 1;
+    stop_at_first(s);
     return {};
 }
 

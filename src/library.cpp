@@ -5,6 +5,7 @@
 
 #include "input.hpp"
 #include "ker-common.hpp"
+#include "output.hpp"
 #include "report.hpp"
 #include "sample-source.hpp"
 #include "scan.hpp"
@@ -31,10 +32,9 @@ scan_settings settings_of(const settings& s, const frame_receiver* frames)
 {
     scan_settings c;
     c.start = s.start;
-    c.single = s.single;
     c.packet_type = s.type;
-    if (s.single && c.packet_type < 0)
-        c.packet_type = 1;
+    if (s.single)
+        stop_at_first(c);
     c.summary = !frames;
     c.json = true;
     c.frames = frames;
@@ -122,14 +122,10 @@ summary scan_buffer(const void* data, std::size_t size, const char* name, const 
     // A file in memory, which both decoders read as any other: the bytes
     // are copied once, into it.
     const owned_fd file{memfd_create("kesscan", MFD_CLOEXEC)};
-    const char* at = static_cast<const char*>(data);
-    for (std::size_t done = 0; file.fd >= 0 && done < size;) {
-        const ssize_t n = write(file.fd, at + done, size - done);
-        if (n < 0 && errno != EINTR)
-            return refused(name, system_error_text(errno));
-        done += n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
-    if (file.fd < 0 || lseek(file.fd, 0, SEEK_SET) != 0)
+    const int err = file.fd < 0 ? errno : write_all(file.fd, static_cast<const char*>(data), size);
+    if (err)
+        return refused(name, system_error_text(err > 0 ? err : EIO));
+    if (lseek(file.fd, 0, SEEK_SET) != 0)
         return refused(name, system_error_text(errno));
     return scan_fd(file.fd, name, s, frames);
 }

@@ -42,26 +42,6 @@ void note_failure(int err)
     streams.failure.compare_exchange_strong(none, err > 0 ? err : -1);
 }
 
-// Writes all of s[0..n) to fd; a full non-blocking descriptor is waited on
-// rather than taken for a failure. The errno of a failure, -1 for one
-// without, or 0.
-int write_all(int fd, const char* s, std::size_t n)
-{
-    while (n > 0) {
-        const ssize_t done = retry_eintr([&] { return write(fd, s, n); });
-        if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (wait_ready(fd, POLLOUT) < 0)
-                return errno;
-            continue;
-        }
-        if (done <= 0)
-            return done < 0 ? errno : -1;
-        s += done;
-        n -= static_cast<std::size_t>(done);
-    }
-    return 0;
-}
-
 constexpr char erase_line[] = "\r\033[K";
 
 // With the lock held: erases the status line where a write to stream
@@ -111,6 +91,24 @@ void write_standard(void*, int stream, const char* s, std::size_t n)
 }
 
 }  // namespace
+
+int write_all(int fd, const char* s, std::size_t n)
+{
+    while (n > 0) {
+        const ssize_t done = retry_eintr([&] { return write(fd, s, n); });
+        if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (wait_ready(fd, POLLOUT) < 0)
+                return errno;
+            continue;
+        }
+        if (done <= 0)
+            return done < 0 ? errno : -1;
+        s += done;
+        n -= static_cast<std::size_t>(done);
+    }
+    return 0;
+}
+
 
 output_sink standard_sink()
 {

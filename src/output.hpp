@@ -32,6 +32,10 @@ void write_stdout(const char* s, std::size_t n);
 // The same for standard error, whose failures are not kept: there is
 // nowhere left to tell of them.
 void write_stderr(const char* s, std::size_t n);
+// Writes all of s[0..n) to fd; a full non-blocking descriptor is waited on
+// rather than taken for a failure. The errno of a failure, -1 for one
+// without, or 0.
+int write_all(int fd, const char* s, std::size_t n);
 // Flushes stdio's standard output; false once standard output has failed.
 bool flush_stdout();
 // True once standard output has failed; cheap enough for every frame, and

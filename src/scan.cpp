@@ -623,6 +623,13 @@ void choose_report(scan& s)
 
 }  // namespace
 
+void stop_at_first(scan_settings& settings)
+{
+    settings.single = 1;
+    if (settings.packet_type < 0)
+        settings.packet_type = 1;
+}
+
 outcome_form outcome_form_of(const scan_settings& settings)
 {
     return {settings.summary, {settings.json, settings.list, settings.null_names}, settings.check,

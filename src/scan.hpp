@@ -31,6 +31,10 @@ struct scan_settings {
     const kesscan::frame_receiver* frames = nullptr;
 };
 
+// What -1 asks for: the scan stops after the first selected frame, and
+// selects type 1 unless a type is selected.
+void stop_at_first(scan_settings& settings);
+
 // How a name came: named by the user, "-" being standard input, or found
 // by a walk as a regular file, which it must still be.
 enum class input_kind { named, walked };
