@@ -7,8 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace {
+
+ssize_t read_stream(int fd, void* buf, std::size_t n, off_t at)
+{
+    return at < 0 ? ::read(fd, buf, n) : pread(fd, buf, n, at);
+}
 
 // The decoder failed in a way that is none of its error statuses: a read
 // error, or a frame with another channel count than the stream's.
@@ -25,7 +31,7 @@ FLAC__StreamDecoderReadStatus read_input(const FLAC__StreamDecoder*, FLAC__byte 
     flac_input& in = input_of(client);
     ssize_t got;
     for (;;) {
-        got = retry_eintr([&] { return in.read(in.fd, buffer, *bytes); });
+        got = retry_eintr([&] { return in.read(in.fd, buffer, *bytes, in.seekable ? in.offset : -1); });
         if (got >= 0 || errno != EAGAIN)
             break;
         wait_ready(in.fd, POLLIN);
@@ -39,6 +45,7 @@ FLAC__StreamDecoderReadStatus read_input(const FLAC__StreamDecoder*, FLAC__byte 
         in.at_end = true;
         return FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM;
     }
+    in.offset += got;
     if (in.counters)
         in.counters->bytes.fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
     return FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;
@@ -50,8 +57,7 @@ FLAC__StreamDecoderSeekStatus seek_input(const FLAC__StreamDecoder*, FLAC__uint6
     flac_input& in = input_of(client);
     if (!in.seekable)
         return FLAC__STREAM_DECODER_SEEK_STATUS_UNSUPPORTED;
-    if (lseek(in.fd, in.base + static_cast<off_t>(offset), SEEK_SET) < 0)
-        return FLAC__STREAM_DECODER_SEEK_STATUS_ERROR;
+    in.offset = in.base + static_cast<std::int64_t>(offset);
     in.at_end = false;
     return FLAC__STREAM_DECODER_SEEK_STATUS_OK;
 }
@@ -61,10 +67,7 @@ FLAC__StreamDecoderTellStatus tell_input(const FLAC__StreamDecoder*, FLAC__uint6
     const flac_input& in = input_of(client);
     if (!in.seekable)
         return FLAC__STREAM_DECODER_TELL_STATUS_UNSUPPORTED;
-    const off_t at = lseek(in.fd, 0, SEEK_CUR);
-    if (at < in.base)
-        return FLAC__STREAM_DECODER_TELL_STATUS_ERROR;
-    *offset = static_cast<FLAC__uint64>(at - in.base);
+    *offset = static_cast<FLAC__uint64>(in.offset - in.base);
     return FLAC__STREAM_DECODER_TELL_STATUS_OK;
 }
 
@@ -85,6 +88,20 @@ FLAC__bool input_ended(const FLAC__StreamDecoder*, void* client)
     return input_of(client).at_end;
 }
 
+// Whether a frame of a section begins where the one before it ended; the
+// first gives where the section begins. A frame that does not is an error
+// of the section's, which only a decoder of the whole stream can judge.
+bool follows(flac_input& in, const FLAC__FrameHeader& h)
+{
+    if (h.number_type != FLAC__FRAME_NUMBER_TYPE_SAMPLE_NUMBER || (in.numbered && h.number.sample_number != in.next)) {
+        in.error = decoder_failed;
+        return false;
+    }
+    in.next = h.number.sample_number;
+    in.numbered = true;
+    return true;
+}
+
 // The decoder's buffers stay valid until it decodes again, which happens
 // only once the sample source has used them: they are taken as they are.
 // The array that points at them may not last (a seek passes one of its
@@ -100,6 +117,10 @@ FLAC__StreamDecoderWriteStatus take_block(const FLAC__StreamDecoder*, const FLAC
         in.error = decoder_failed;
         return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
     }
+    if (in.follow && !follows(in, frame->header))
+        return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+    if (in.hook.frame)
+        in.hook.frame(in.hook.opaque, buffer, frame->header.blocksize, frame->header.bits_per_sample);
     in.pending = true;
     in.left = buffer[0];
     in.right = buffer[1];
@@ -118,6 +139,7 @@ void take_metadata(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* m, vo
     in.channels = m->data.stream_info.channels;
     in.bits = m->data.stream_info.bits_per_sample;
     in.total = m->data.stream_info.total_samples;
+    std::memcpy(in.md5, m->data.stream_info.md5sum, sizeof in.md5);
 }
 
 void take_error(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus status, void* client)
@@ -152,6 +174,11 @@ bool decode_block(flac_input& in)
         const FLAC__StreamDecoderState state = FLAC__stream_decoder_get_state(d);
         if (state == FLAC__STREAM_DECODER_END_OF_STREAM)
             return false;
+        std::uint64_t at;
+        if (in.limit && flac_position(in, at) && at >= in.limit) {
+            in.stopped = true;
+            return false;
+        }
         if (state > FLAC__STREAM_DECODER_END_OF_STREAM || !FLAC__stream_decoder_process_single(d)) {
             in.no_memory = out_of_memory(in);
             if (in.error < 0)
@@ -191,10 +218,14 @@ bool open_flac(flac_input& in, int fd, bool seekable, bool whole, scan_counters*
 {
     in.decoder.reset(FLAC__stream_decoder_new());
     in.fd = fd;
-    in.read = ::read;
+    in.read = read_stream;
     in.seekable = seekable;
-    in.base = seekable ? lseek(fd, 0, SEEK_CUR) : 0;
+    in.base = in.offset = seekable ? lseek(fd, 0, SEEK_CUR) : 0;
     in.at_end = in.have_info = in.pending = in.done = false;
+    in.limit = 0;
+    in.stopped = in.follow = in.numbered = false;
+    in.hook = {};
+    std::memset(in.md5, 0, sizeof in.md5);
     in.channels = in.bits = 0;
     in.total = in.next = 0;
     in.error = -1;
@@ -263,7 +294,12 @@ bool flac_seek(flac_input& in, std::uint64_t start)
         if (!restart(in))
             return false;
     }
-    for (std::uint64_t left = start; left > 0;) {
+    return flac_skip(in, start);
+}
+
+bool flac_skip(flac_input& in, std::uint64_t n)
+{
+    for (std::uint64_t left = n; left > 0;) {
         if (!decode_block(in))
             return false;
         const std::uint64_t here = in.block_frames - in.pos;
@@ -278,9 +314,37 @@ bool flac_seek(flac_input& in, std::uint64_t start)
     return true;
 }
 
+bool flac_position(flac_input& in, std::uint64_t& at)
+{
+    FLAC__uint64 p;
+    if (!FLAC__stream_decoder_get_decode_position(in.decoder.get(), &p))
+        return false;
+    at = p;
+    return true;
+}
+
+bool flac_restart_at(flac_input& in, std::uint64_t at)
+{
+    in.at_end = in.pending = in.done = in.stopped = in.numbered = false;
+    in.error = -1;
+    in.read_error = 0;
+    in.offset = in.base + static_cast<std::int64_t>(at);
+    return FLAC__stream_decoder_flush(in.decoder.get());
+}
+
+bool flac_next_frame(flac_input& in)
+{
+    return decode_block(in);
+}
+
 void init_bits_flac(bitreader& r, sample_source& s, flac_input& in, sample_bit xbit)
 {
     init_bits_source(r, s, block_layout::planar, next_flac_block, &in, xbit);
+}
+
+void attach_bits_flac(bitreader& r, sample_source& s, flac_input& in, sample_bit xbit)
+{
+    attach_bits_source(r, s, block_layout::planar, next_flac_block, &in, xbit);
 }
 
 bool flac_goes_on(flac_input& in)

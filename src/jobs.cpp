@@ -56,6 +56,7 @@ struct ordered_run {
     output_sink out;            // where the outcomes go, in order
     bool (*wanted)(void*);      // whether they still are; nullptr: while standard output works
     unsigned jobs;
+    unsigned threads;           // asked for: the last files may have more than one each
     bool started = false;       // the others were started; written before they exist
     std::mutex lock;
     std::condition_variable turned;  // the turn moved on, or the run stopped
@@ -244,7 +245,8 @@ void start_others(ordered_run& run);
 // The outcome of entry e: the folder could not be read, or the cache kept
 // what the file's scan would say, or the file is scanned. A cache that
 // fails says so once, in the output's order.
-entry_outcome obtain(ordered_run& run, const walk_entry& e, output_sink out, scan_counters& counters)
+entry_outcome obtain(ordered_run& run, const scan_settings& settings, const walk_entry& e, output_sink out,
+                     scan_counters& counters)
 {
     entry_outcome o{};
     o.kind = outcome_kind::unread;
@@ -269,7 +271,7 @@ entry_outcome obtain(ordered_run& run, const walk_entry& e, output_sink out, sca
     start_others(run);
     const std::uint64_t before = counters.bytes.load(std::memory_order_relaxed);
     o.kind = outcome_kind::scanned;
-    o.result = scan_file(*run.settings, e.path.c_str(), out, &counters,
+    o.result = scan_file(settings, e.path.c_str(), out, &counters,
                          e.walked ? input_kind::walked : input_kind::named);
     o.bytes = counters.bytes.load(std::memory_order_relaxed) - before;
     o.ended = file_clock_ns();
@@ -300,9 +302,15 @@ void take_entry(ordered_run& run, std::size_t i, unsigned worker, output_sink ou
     // does, in a counter of their own when there is no line.
     scan_counters own;
     scan_counters& counters = run.shown ? run.shown->reading[worker] : own;
+    // The last files, fewer than the threads asked for, may be decoded
+    // on several each.
+    scan_settings settings = *run.settings;
+    const std::size_t left = run.entries->size() - i;
+    if (left < run.threads)
+        settings.threads = static_cast<unsigned>(run.threads / left);
     char failure[256] = "";
     try {
-        settle(run, e, obtain(run, e, out, counters), out);
+        settle(run, e, obtain(run, settings, e, out, counters), out);
     } catch (const std::bad_alloc&) {
         std::snprintf(failure, sizeof failure, "out of memory");
     } catch (const std::exception& x) {
@@ -406,6 +414,7 @@ unsigned processors()
 survey_result scan_entries(const scan_settings& settings, const std::vector<walk_entry>& entries, unsigned jobs,
                            bool show_progress, summary_cache* cache, survey_stats* stats, const survey_sink* to)
 {
+    const unsigned threads = std::max(1u, jobs);
     jobs = static_cast<unsigned>(std::clamp<std::size_t>(entries.size(), 1, jobs));
     progress shown;
     if (show_progress) {
@@ -427,6 +436,7 @@ survey_result scan_entries(const scan_settings& settings, const std::vector<walk
     run.out = to ? to->out : standard_sink();
     run.wanted = to ? to->wanted : nullptr;
     run.jobs = jobs;
+    run.threads = threads;
     run.stop = unwanted(run);
     run.stdin_turn = next_stdin(entries, 0);
     work(run, 0);

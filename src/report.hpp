@@ -78,6 +78,7 @@ struct summary_facts {
 struct scan_result {
     summary_facts facts;
     std::string reason;
+    unsigned sections = 0;  // of a file decoded on several threads, read
 };
 
 // Which files a list names: a bit for each status, by its number, and one

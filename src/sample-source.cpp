@@ -228,6 +228,12 @@ void init_bits_source(bitreader& r, sample_source& s, block_layout layout, bool 
                       void* opaque, sample_bit xbit)
 {
     init_bits(r);
+    attach_bits_source(r, s, layout, next, opaque, xbit);
+}
+
+void attach_bits_source(bitreader& r, sample_source& s, block_layout layout, bool (*next)(sample_source&),
+                        void* opaque, sample_bit xbit)
+{
     r.fill_bits = pick_fill(layout == block_layout::planar);
     r.source = &s;
     s.left = s.right = nullptr;

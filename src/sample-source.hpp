@@ -83,6 +83,11 @@ enum class block_layout {
 void init_bits_source(bitreader& r, sample_source& s, block_layout layout, bool (*next_block)(sample_source&),
                       void* opaque, sample_bit xbit);
 
+// The same, but r keeps the bits it holds and goes on from s's blocks: a
+// reader handed from one source to another.
+void attach_bits_source(bitreader& r, sample_source& s, block_layout layout, bool (*next_block)(sample_source&),
+                        void* opaque, sample_bit xbit);
+
 // For a planar source: its blocks hold samples of bits (1..32) bits, which
 // libsndfile's form shifts up by 32 - bits.
 void set_sample_width(sample_source& s, std::uint32_t bits);

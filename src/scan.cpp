@@ -4,6 +4,7 @@
 #include "bits.hpp"
 #include "catalogue.hpp"
 #include "flacbits.hpp"
+#include "flacsplit.hpp"
 #include "input.hpp"
 #include "kescrc.hpp"
 #include "print.hpp"
@@ -448,6 +449,34 @@ file_status scan_sndfile(scan& s, int fd, bool seekable, scan_counters* counters
     return outcome(s, e);
 }
 
+// Splits a placed FLAC file over the threads the settings give, where it
+// is worth it: a whole scan of a file, not one that stops at its first
+// frame, which would not use the sections after it.
+flac_split_ptr split_placed(scan& s, flac_input& flac)
+{
+    const scan_settings& settings = *s.settings;
+    if (settings.threads < 2 || settings.single || !flac.seekable)
+        return nullptr;
+    const std::uint64_t bytes = settings.section_bytes ? settings.section_bytes : default_section_bytes;
+    const auto start = static_cast<std::uint64_t>(settings.start);
+    return split_flac(flac, {flac.fd, settings.threads, bytes, start, start == 0, flac.counters});
+}
+
+// What the decoder that read a stream to its end, or the split that did,
+// finds there: a frame past the length, or audio unlike its signature. Only
+// a stream decoded from its first sample to its end has its audio to
+// compare with its signature.
+void check_end(scan& s, samples_end& e, flac_input* tail, const split_end& split)
+{
+    const bool whole = e.ran_out && s.settings->start == 0 && e.error.empty() && !short_of_promise(s, e);
+    if (!whole)
+        return;
+    if (e.promised && (tail ? flac_goes_on(*tail) : split.goes_on))
+        e.error = past_length;
+    else if (!(tail ? flac_audio_matches(*tail) : split.audio_matches))
+        e.error = md5_mismatch;
+}
+
 // Native FLAC, its metadata read, started when that went well. A damaged
 // stream ends at the decoder's first error, which is told in libsndfile's
 // words, and so is a stream that ends before the length its information
@@ -462,19 +491,22 @@ file_status scan_flac(scan& s, flac_input& flac)
     e.placed = s.settings->start >= 0 && flac_seek(flac, static_cast<std::uint64_t>(s.settings->start));
     if (flac.bits < 24)
         std::snprintf(e.narrow, sizeof e.narrow, "%u-bit", flac.bits);
-    if (e.placed)
+    const flac_split_ptr split = e.placed ? split_placed(s, flac) : nullptr;
+    if (split)
+        scan_samples(s, e, [&] { init_bits_split(s.br, *split); });
+    else if (e.placed)
         scan_samples(s, e, [&] { init_bits_flac(s.br, s.src, flac, 0); });
-    e.end = flac.next;
-    if (flac.no_memory)
+    split_end ended{&flac, 0, false, true, 0};
+    if (split)
+        ended = end_of_split(*split);
+    s.result.sections = ended.sections;
+    flac_input* tail = ended.whole_stream;
+    e.end = tail ? tail->next : ended.next;
+    if (tail && tail->no_memory)
         throw std::bad_alloc();
-    e.error = flac_error_text(flac);
-    // Only a stream decoded from its first sample to its end has its
-    // audio to compare with its signature.
-    const bool whole = e.ran_out && s.settings->start == 0 && e.error.empty() && !short_of_promise(s, e);
-    if (whole && flac.total && flac_goes_on(flac))
-        e.error = past_length;
-    else if (whole && !flac_audio_matches(flac))
-        e.error = md5_mismatch;
+    if (tail)
+        e.error = flac_error_text(*tail);
+    check_end(s, e, tail, ended);
     return outcome(s, e);
 }
 

@@ -26,6 +26,10 @@ struct scan_settings {
     bool expect_stream = false;     // a file without a stream is trouble too
     bool interactive = false;       // each frame is written out as it is decoded
     bool show_name = false;         // the file's name goes on a line before its frames
+    // Threads a FLAC file may be decoded on, in sections of section_bytes
+    // of its stream (0: the default size).
+    unsigned threads = 1;
+    std::uint64_t section_bytes = 0;
     // With json: where the frames go, each with what it holds, rather than
     // to the output; or nullptr.
     const kesscan::frame_receiver* frames = nullptr;

@@ -18,7 +18,7 @@ namespace {
 // The calls of the injected read so far, the one that fails, and how.
 int reads, failing_read, failure;
 
-ssize_t failing(int fd, void* buf, std::size_t n)
+ssize_t failing(int fd, void* buf, std::size_t n, off_t)
 {
     if (++reads == failing_read) {
         errno = failure;

@@ -1,0 +1,137 @@
+// SPDX-License-Identifier: MIT
+// A FLAC file decoded on several threads gives byte for byte what one
+// decoder gives, whatever the options, wherever the sections fall, and
+// whatever is wrong with the file: the sections are made small, so that
+// frames, damage and the sync pattern fall on their boundaries.
+#include "scan.hpp"
+
+#include "testfiles.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct scanned_file {
+    std::string text;  // both streams, each write marked with its own
+    unsigned sections;
+};
+
+scanned_file scanned(const scan_settings& settings, const std::string& path)
+{
+    scanned_file f;
+    const scan_result r = scan_file(settings, path.c_str(), {[](void* o, int stream, const char* s, std::size_t n) {
+                                        static_cast<std::string*>(o)->append(stream == out_text ? "[1]" : "[2]").append(s, n);
+                                    },
+                                    &f.text});
+    f.sections = r.sections;
+    return f;
+}
+
+// A copy of path with its bytes changed by edit, named name.
+template <typename Edit>
+std::string edited(const std::string& path, const std::string& name, Edit edit)
+{
+    std::string bytes = read_file(path);
+    edit(bytes);
+    const std::string to = scratch_dir() + "/" + name;
+    std::ofstream(to, std::ios::binary) << bytes;
+    return to;
+}
+
+// Frames of every kind, a few hundred sample frames apart, from frame at.
+std::string frame_list(int at)
+{
+    std::string list = at ? "zeros " + std::to_string(at) + "\nsync\n" : "sync\n";
+    for (int i = 0; i < 900; ++i) {
+        list += i % 3 == 0 ? "01 29 25 c1 00\n" : i % 3 == 1 ? "02 f4 ff\n" : "04 07 48 65\n";
+        if (i % 11 == 5)
+            list += "02 00 80 crc=0x55\n";
+        list += "zeros " + std::to_string(61 * (i % 13) + 5) + "\n";
+    }
+    return list;
+}
+
+// The files: whole, in frames of two sizes; damaged inside, cut short,
+// tagged, with a wrong signature, with frames past the length its
+// information gives, and with the stream beginning late, where -s 5000
+// finds it.
+std::vector<std::string> split_files()
+{
+    const std::string wav = kesgen_file("split.wav", frame_list(0), "-s tone -n 600000");
+    const std::string small = scratch_dir() + "/small.flac";
+    EXPECT_EQ(run("flac -s -f -b 1152 -o " + quoted(small) + " " + quoted(wav)).status, 0);
+    const std::string large = kesgen_file("large.flac", frame_list(0), "-s tone -n 600000");
+    const std::string late = kesgen_file("late.flac", frame_list(5300), "-s tone -n 600000");
+    const std::size_t size = std::filesystem::file_size(small);
+    const std::string damaged = edited(small, "damaged.flac", [&](std::string& b) { b[size * 11 / 20] ^= 0x10; });
+    const std::string cut = edited(small, "cut.flac", [&](std::string& b) { b.resize(size * 3 / 5); });
+    const std::string tagged = edited(small, "tagged.flac", [](std::string& b) {
+        b = std::string("ID3\x04\x00\x00\x00\x00\x00\x10", 10) + std::string(16, 'x') + b + "TAG" + std::string(125, ' ');
+    });
+    // The signature is bytes 26 to 41; the length's last three bytes 23 to
+    // 25 hold 600000, 0x0927c0, which loses 4096.
+    const std::string signature = edited(small, "signature.flac", [](std::string& b) { b[30] ^= 0x01; });
+    const std::string past = edited(small, "past.flac", [](std::string& b) { b[24] = static_cast<char>(b[24] - 0x10); });
+    return {small, large, late, damaged, cut, tagged, signature, past};
+}
+
+std::vector<scan_settings> option_sets()
+{
+    std::vector<scan_settings> sets(9);
+    sets[1].packet_type = 2;
+    sets[2].verbosity = 2;
+    sets[3].start = 5000;
+    sets[4].summary = true;
+    sets[5].json = true;
+    sets[6].check = sets[6].expect_stream = sets[6].summary = true;
+    sets[7].summary = true;
+    sets[7].list = ~0u;
+    stop_at_first(sets[8]);
+    for (scan_settings& s : sets)
+        s.show_name = true;
+    return sets;
+}
+
+TEST(SplitScan, EverySplitGivesWhatOneDecoderGives)
+{
+    const std::vector<std::string> files = split_files();
+    const std::vector<scan_settings> sets = option_sets();
+    for (std::size_t f = 0; f < files.size(); ++f) {
+        for (std::size_t o = 0; o < sets.size(); ++o) {
+            const scanned_file alone = scanned(sets[o], files[f]);
+            for (const std::uint64_t bytes : {700u, 3001u, 20000u}) {
+                scan_settings split = sets[o];
+                split.threads = 4;
+                split.section_bytes = bytes;
+                const scanned_file parts = scanned(split, files[f]);
+                EXPECT_EQ(parts.text, alone.text) << files[f] << " options " << o << " sections of " << bytes;
+                // -1 stops at its first frame: it is never split. Where
+                // there is no stream, the scan stops at once.
+                const bool stream = (f == 2) == (o == 3);
+                EXPECT_EQ(parts.sections > 1, stream && o != 8) << files[f] << " options " << o << " " << bytes;
+            }
+        }
+    }
+}
+
+TEST(SplitScan, WhatIsWrongWithAFileIsToldAsOneDecoderTellsIt)
+{
+    const std::vector<std::string> files = split_files();
+    scan_settings settings;
+    settings.summary = true;
+    settings.threads = 2;
+    settings.section_bytes = 3001;
+    const char* const reasons[] = {"\tstream\t", "\tstream\t", "\tnone\t", "Error : unknown error in flac decoder.",
+                                   "Error : flac decoder lost sync.", "\tstream\t",
+                                   "the decoded audio does not match the stream's MD5 signature",
+                                   "the stream goes on past the length its information gives"};
+    for (std::size_t f = 0; f < files.size(); ++f)
+        EXPECT_NE(scanned(settings, files[f]).text.find(reasons[f]), std::string::npos) << files[f];
+}
+
+}  // namespace
