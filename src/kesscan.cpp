@@ -297,7 +297,7 @@ constexpr option_spec options[] = {
      set<&command::stats>},
     {"files0-from", 0, required_argument, "=F", instead_of_files,
      "scan the names in F (- for standard input), each ended by NUL\n", files0},
-    {"jobs", 0, required_argument, " N", 8, "scan N files at once (default: one per processor)\n", jobs},
+    {"jobs", 0, required_argument, " N", 8, "scan N files at once, or decode one on N threads (default: one per processor)\n", jobs},
     {"check", 0, no_argument, "", 9, "exit with status 2 when a file is damaged or cannot be scanned\n",
      set_scan<&scan_settings::check>},
     {"expect-stream", 0, no_argument, "", 10, "with --check, a file without a stream is trouble too\n",
