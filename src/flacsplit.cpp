@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <condition_variable>
 #include <cstring>
@@ -87,13 +88,13 @@ struct flac_split {
     std::condition_variable filled;  // what the reader waits for changed
     std::condition_variable space;   // the reader made room in a ring
     bool go = false;            // every thread was started
-    bool stop = false;
+    std::atomic<bool> stop{false};  // read unlocked by a thread searching for a frame
     std::uint64_t claimed = 0;  // sections taken by the threads
     std::uint64_t last;         // no section after it is wanted: it ended the stream, or broke
     md5_ctx md5;
     std::uint64_t hashed = 0;   // sections in the signature
     bool hashing = false;       // a thread is adding to it
-    std::vector<section> slots;  // two a thread
+    std::vector<section> slots;  // slots_a_thread a thread
     std::unique_ptr<worker[]> workers;
     // The reader's.
     bitreader* reader = nullptr;
@@ -130,7 +131,7 @@ std::uint64_t meant_at(const flac_split& sp, std::uint64_t k)
     return sp.first + k * sp.plan.section_bytes;
 }
 
-// With the lock held: whether section j has left its slot to the next.
+// With the lock held: whether the section in sec has left it to the next.
 bool let_go(const flac_split& sp, const section& sec)
 {
     return sec.index == none || (sec.consumed && (!sp.hashing_wanted || sp.hashed > sec.index));
