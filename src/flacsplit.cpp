@@ -61,7 +61,6 @@ struct section {
 
 struct worker {
     flac_split* split;
-    unsigned id;
     flac_input in;               // its own input; section 0 reads the placed one
     bool opened = false;
     section* current = nullptr;  // the one it decodes
@@ -551,7 +550,6 @@ flac_split_ptr split_flac(flac_input& placed, const split_plan& plan)
     for (unsigned i = 0; i < threads; ++i) {
         worker& w = sp->workers[i];
         w.split = sp.get();
-        w.id = i;
         w.packed.resize(std::size_t{2} * 4 * 65535 + 4);
     }
     // A thread that cannot be started leaves its sections to none: then
