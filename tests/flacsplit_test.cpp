@@ -134,4 +134,29 @@ TEST(SplitScan, WhatIsWrongWithAFileIsToldAsOneDecoderTellsIt)
         EXPECT_NE(scanned(settings, files[f]).text.find(reasons[f]), std::string::npos) << files[f];
 }
 
+// Damage anywhere: a byte changed, or the file cut, at positions spread
+// over the whole file, each read whole and by sections of two sizes.
+TEST(SplitScan, DamageAnywhereIsFoundWhereOneDecoderFindsIt)
+{
+    const std::string whole = kesgen_file("anywhere.flac", frame_list(0), "-s tone -n 600000");
+    const std::string bytes = read_file(whole);
+    scan_settings settings;
+    settings.summary = true;
+    settings.check = true;
+    for (int i = 1; i < 40; ++i) {
+        const std::size_t at = bytes.size() * static_cast<std::size_t>(i) / 40 + static_cast<std::size_t>(i * 37);
+        const std::string flipped = edited(whole, "flipped.flac", [&](std::string& b) { b[at] ^= static_cast<char>(1 << (i % 8)); });
+        const std::string cut = edited(whole, "cut-here.flac", [&](std::string& b) { b.resize(at); });
+        for (const std::string& f : {flipped, cut}) {
+            const std::string alone = scanned(settings, f).text;
+            for (const std::uint64_t size : {1500u, 9000u}) {
+                scan_settings split = settings;
+                split.threads = 3;
+                split.section_bytes = size;
+                EXPECT_EQ(scanned(split, f).text, alone) << f << " at " << at << " sections of " << size;
+            }
+        }
+    }
+}
+
 }  // namespace
