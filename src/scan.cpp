@@ -4,7 +4,7 @@
 #include "bits.hpp"
 #include "catalogue.hpp"
 #include "flacbits.hpp"
-#include "flacsplit.hpp"
+#include "split.hpp"
 #include "input.hpp"
 #include "kescrc.hpp"
 #include "print.hpp"
@@ -393,9 +393,9 @@ SNDFILE* open_as(int fd, bool seekable, bool raw, const sound_layout& layout, SF
 // where libsndfile refuses the file: it would take a placeholder length
 // for the real one, reads neither CAF nor RF64 from a pipe, and refuses a
 // CAF file cut short.
-SNDFILE* open_samples(scan& s, int fd, bool seekable, const sound_layout& layout, SF_INFO& info)
+SNDFILE* open_samples(scan& s, int fd, bool seekable, const sound_layout& layout, SF_INFO& info, bool& raw)
 {
-    bool raw = layout.format && (layout.open || !seekable);
+    raw = layout.format && (layout.open || !seekable);
     std::string refused;
     const off_t base = seekable ? lseek(fd, 0, SEEK_CUR) : 0;
     SNDFILE* file = open_as(fd, seekable, raw, layout, info, refused);
@@ -414,6 +414,41 @@ SNDFILE* open_samples(scan& s, int fd, bool seekable, const sound_layout& layout
     return file;
 }
 
+// Reads the samples of file, placed at the start, on the threads the
+// settings give where it is worth it: a whole scan of a file of samples
+// kept as they are, whose frames a seek finds exactly.
+void read_sndfile(scan& s, samples_end& e, SNDFILE* file, const SF_INFO& info, int fd, bool whole_file,
+                  scan_counters* counters)
+{
+    const scan_settings& settings = *s.settings;
+    const auto start = static_cast<std::uint64_t>(settings.start);
+    const int sub = info.format & SF_FORMAT_SUBMASK;
+    const bool fit = whole_file && settings.threads > 1 && !settings.single &&
+                     (sub == SF_FORMAT_PCM_24 || sub == SF_FORMAT_PCM_32);
+    const std::uint64_t bytes = settings.section_bytes ? settings.section_bytes : default_section_bytes;
+    const split_ptr split =
+        fit ? split_sndfile(file, s.block, s.src, info, {fd, settings.threads, bytes, start, false, counters}) : nullptr;
+    scan_samples(s, e, [&] {
+        if (split) {
+            init_bits_split(s.br, *split);
+            return;
+        }
+        init_bits_sf(s.br, s.src, s.block, file, 0);
+        struct stat st;
+        if (counters && info.frames > 0 && fstat(fd, &st) == 0) {
+            s.src.counters = counters;
+            s.src.bytes_per_frame = static_cast<double>(st.st_size) / static_cast<double>(info.frames);
+        }
+    });
+    if (!split) {
+        e.end = start + s.src.frames_brought;
+        return;
+    }
+    const split_end ended = end_of_split(*split);
+    s.result.sections = ended.sections;
+    e.end = ended.next + (ended.fell_back ? s.src.frames_brought : 0);
+}
+
 // Any format libsndfile reads, from fd where it stands.
 file_status scan_sndfile(scan& s, int fd, bool seekable, scan_counters* counters)
 {
@@ -421,7 +456,11 @@ file_status scan_sndfile(scan& s, int fd, bool seekable, scan_counters* counters
     samples_end e;
     e.promised = layout.frames;
     SF_INFO info{};
-    const sndfile_ptr file{open_samples(s, fd, seekable, layout, info)};
+    // Only a file that is all the input may be split: its other handles
+    // open it from its beginning.
+    const bool from_start = seekable && lseek(fd, 0, SEEK_CUR) == 0;
+    bool raw;
+    const sndfile_ptr file{open_samples(s, fd, seekable, layout, info, raw)};
     if (!file)
         return file_status::error;
     if (!stereo(s, static_cast<std::uint32_t>(info.channels)))
@@ -430,17 +469,8 @@ file_status scan_sndfile(scan& s, int fd, bool seekable, scan_counters* counters
     const char* unfit;
     if (!carried_width(info.format & SF_FORMAT_SUBMASK, unfit))
         std::snprintf(e.narrow, sizeof e.narrow, "%s", unfit);
-    if (e.placed) {
-        scan_samples(s, e, [&] {
-            init_bits_sf(s.br, s.src, s.block, file.get(), 0);
-            struct stat st;
-            if (counters && info.frames > 0 && fstat(fd, &st) == 0) {
-                s.src.counters = counters;
-                s.src.bytes_per_frame = static_cast<double>(st.st_size) / static_cast<double>(info.frames);
-            }
-        });
-        e.end = static_cast<std::uint64_t>(s.settings->start) + s.src.frames_brought;
-    }
+    if (e.placed)
+        read_sndfile(s, e, file.get(), info, fd, from_start && !raw, counters);
     // libsndfile ends a damaged file as if it were the end of the samples;
     // only its error state tells the two apart. A refused seek leaves an
     // error state of its own.
@@ -452,7 +482,7 @@ file_status scan_sndfile(scan& s, int fd, bool seekable, scan_counters* counters
 // Splits a placed FLAC file over the threads the settings give, where it
 // is worth it: a whole scan of a file, not one that stops at its first
 // frame, which would not use the sections after it.
-flac_split_ptr split_placed(scan& s, flac_input& flac)
+split_ptr split_placed(scan& s, flac_input& flac)
 {
     const scan_settings& settings = *s.settings;
     if (settings.threads < 2 || settings.single || !flac.seekable)
@@ -491,12 +521,12 @@ file_status scan_flac(scan& s, flac_input& flac)
     e.placed = s.settings->start >= 0 && flac_seek(flac, static_cast<std::uint64_t>(s.settings->start));
     if (flac.bits < 24)
         std::snprintf(e.narrow, sizeof e.narrow, "%u-bit", flac.bits);
-    const flac_split_ptr split = e.placed ? split_placed(s, flac) : nullptr;
+    const split_ptr split = e.placed ? split_placed(s, flac) : nullptr;
     if (split)
         scan_samples(s, e, [&] { init_bits_split(s.br, *split); });
     else if (e.placed)
         scan_samples(s, e, [&] { init_bits_flac(s.br, s.src, flac, 0); });
-    split_end ended{&flac, 0, false, true, 0};
+    split_end ended{&flac, false, 0, false, true, 0};
     if (split)
         ended = end_of_split(*split);
     s.result.sections = ended.sections;

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "sfbits.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
@@ -56,6 +59,12 @@ void init_bits_sf(bitreader& r, sample_source& s, sndfile_block& b, SNDFILE* fil
     b.file = file;
 }
 
+void attach_bits_sf(bitreader& r, sample_source& s, sndfile_block& b, SNDFILE* file, sample_bit xbit)
+{
+    attach_bits_source(r, s, block_layout::interleaved, fill_buf, &b, xbit);
+    b.file = file;
+}
+
 std::int64_t skip_frames(sndfile_block& b, SNDFILE* file, std::int64_t n)
 {
     b.file = file;
@@ -100,6 +109,62 @@ int carried_width(int subformat, const char*& unfit)
         break;
     }
     return 0;
+}
+
+namespace {
+
+positioned_file& positioned(void* f)
+{
+    return *static_cast<positioned_file*>(f);
+}
+
+sf_count_t positioned_length(void* f)
+{
+    return positioned(f).length;
+}
+
+sf_count_t positioned_seek(sf_count_t offset, int whence, void* f)
+{
+    positioned_file& p = positioned(f);
+    const sf_count_t from = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? p.offset : p.length;
+    p.offset = from + offset;
+    return p.offset;
+}
+
+sf_count_t positioned_read(void* buf, sf_count_t n, void* f)
+{
+    positioned_file& p = positioned(f);
+    sf_count_t done = 0;
+    while (done < n) {
+        const ssize_t got = pread(p.fd, static_cast<char*>(buf) + done, static_cast<std::size_t>(n - done), p.offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        done += got;
+        p.offset += got;
+    }
+    return done;
+}
+
+sf_count_t positioned_write(const void*, sf_count_t, void*)
+{
+    return 0;
+}
+
+sf_count_t positioned_tell(void* f)
+{
+    return positioned(f).offset;
+}
+
+}  // namespace
+
+SNDFILE* sndfile_open_positioned(positioned_file& f, SF_INFO& info)
+{
+    // libsndfile keeps a copy of the operations.
+    SF_VIRTUAL_IO io = {positioned_length, positioned_seek, positioned_read, positioned_write, positioned_tell};
+    const std::lock_guard hold(opening);
+    return sf_open_virtual(&io, SFM_READ, &info, &f);
 }
 
 SNDFILE* sndfile_open(int fd, SF_INFO& info, std::string& why)

@@ -38,6 +38,9 @@ struct sndfile_block {
 // end operations unset.
 void init_bits_sf(bitreader& r, sample_source& s, sndfile_block& b, SNDFILE* file, sample_bit xbit);
 
+// The same, but r keeps what it holds and is only handed on to b.
+void attach_bits_sf(bitreader& r, sample_source& s, sndfile_block& b, SNDFILE* file, sample_bit xbit);
+
 // Reads and drops up to n sample frames from file, for inputs that cannot
 // seek; returns how many frames there were. It reads into b, so it is
 // called before a reader is set up over b, which gets the frames it read
@@ -57,3 +60,16 @@ int carried_width(int subformat, const char*& unfit);
 // failed open in one place for the whole process, so opens from several
 // threads take turns.
 SNDFILE* sndfile_open(int fd, SF_INFO& info, std::string& why);
+
+// A file read by position, for a handle of its own on a file another
+// handle reads: libsndfile's own reads would move the offset the two
+// share.
+struct positioned_file {
+    int fd;                 // the caller's
+    std::int64_t length;    // bytes
+    std::int64_t offset;    // of the next read
+};
+
+// Opens f's file for reading with libsndfile, as sndfile_open does, but
+// through f: f must outlive the handle.
+SNDFILE* sndfile_open_positioned(positioned_file& f, SF_INFO& info);

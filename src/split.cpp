@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "flacsplit.hpp"
+#include "split.hpp"
 
 #include "eintr.hpp"
 
@@ -60,9 +60,13 @@ struct section {
 };
 
 struct worker {
-    flac_split* split;
-    flac_input in;               // its own input; section 0 reads the placed one
-    bool opened = false;
+    file_split* split;
+    bool opened = false;         // its own input of the file
+    flac_input in;               // FLAC's; section 0 reads the placed one
+    flac_input* input;           // the one the section reads
+    positioned_file place;       // libsndfile's
+    sndfile_ptr file;
+    sndfile_block block;
     section* current = nullptr;  // the one it decodes
     bitreader r;
     sample_source s;
@@ -72,10 +76,30 @@ struct worker {
     std::array<unsigned char, 1u << 16> look;  // bytes searched for a frame
 };
 
+// How a section ended, told to the reader under the lock.
+struct ending {
+    section_end end = section_end::broken;
+    std::uint64_t end_at = 0, next = 0;
+    bool goes_on = false;
+};
+
+// What differs between the formats.
+struct split_format {
+    // Sets sec.found, at and first for section k, and w.r and w.s up as a
+    // reader of its bits, up to where section k + 1 begins; false when it
+    // has no frames of its own.
+    bool (*begin)(file_split& sp, worker& w, section& sec, std::uint64_t k);
+    // How the section w read ended.
+    ending (*classify)(file_split& sp, worker& w, const section& sec);
+    // The reader goes on alone from the sample frame it read up to.
+    void (*fall_back)(file_split& sp);
+};
+
 }  // namespace
 
-struct flac_split {
+struct file_split {
     split_plan plan;
+    const split_format* format;
     flac_input* placed;
     std::int64_t base;          // of the stream in the file
     std::uint64_t first;        // position of the placed input's next frame
@@ -106,13 +130,21 @@ struct flac_split {
     bool fell_back = false;
     flac_input again;           // the decoder of the whole stream, after a fall back
     sample_source again_source;
+    // libsndfile's: the file, placed at the start, and what reads it
+    // after a fall back.
+    SNDFILE* file;
+    sndfile_block* block;
+    sample_source* source;
+    SF_INFO info;
+    std::uint64_t frames;       // a section's
+    double bytes_per_frame;     // of the file, for the counters
     std::vector<std::jthread> threads;  // last: they end before the rest goes
 };
 
 namespace {
 
 // With the lock held: every thread is to stop where it waits.
-void stop_all(flac_split& sp)
+void stop_all(file_split& sp)
 {
     sp.stop = true;
     sp.moved.notify_all();
@@ -120,18 +152,18 @@ void stop_all(flac_split& sp)
     sp.space.notify_all();
 }
 
-section& slot_of(flac_split& sp, std::uint64_t k)
+section& slot_of(file_split& sp, std::uint64_t k)
 {
     return sp.slots[k % sp.slots.size()];
 }
 
-std::uint64_t meant_at(const flac_split& sp, std::uint64_t k)
+std::uint64_t meant_at(const file_split& sp, std::uint64_t k)
 {
     return sp.first + k * sp.plan.section_bytes;
 }
 
 // With the lock held: whether the section in sec has left it to the next.
-bool let_go(const flac_split& sp, const section& sec)
+bool let_go(const file_split& sp, const section& sec)
 {
     return sec.index == none || (sec.consumed && (!sp.hashing_wanted || sp.hashed > sec.index));
 }
@@ -139,7 +171,7 @@ bool let_go(const flac_split& sp, const section& sec)
 // Takes the next section, k, once its slot is free: sections go to the
 // threads as they come free, so that one that adds to the signature
 // decodes fewer. False when the split stops, or no section is wanted.
-bool claim(flac_split& sp, std::uint64_t& k)
+bool claim(file_split& sp, std::uint64_t& k)
 {
     std::unique_lock hold(sp.lock);
     sp.moved.wait(hold, [&] {
@@ -162,7 +194,7 @@ bool claim(flac_split& sp, std::uint64_t& k)
 
 // Adds the held audio of the sections whose turn it is, as a thread that
 // decoded a section finds them ready; the others go on decoding meanwhile.
-void pump(flac_split& sp)
+void pump(file_split& sp)
 {
     std::unique_lock hold(sp.lock);
     while (!sp.stop && !sp.hashing && sp.hashed <= sp.last && sp.hashed < sp.count) {
@@ -183,7 +215,7 @@ void pump(flac_split& sp)
 }
 
 // Waits until sec's turn in the signature has come, and takes it.
-bool take_turn(flac_split& sp, section& sec)
+bool take_turn(file_split& sp, section& sec)
 {
     std::unique_lock hold(sp.lock);
     sp.moved.wait(hold, [&] { return sp.stop || (sp.hashed == sec.index && !sp.hashing); });
@@ -199,7 +231,7 @@ bool take_turn(flac_split& sp, section& sec)
 void hash_frame(void* opaque, const FLAC__int32* const channel[2], std::uint32_t frames, std::uint32_t bits)
 {
     worker& w = *static_cast<worker*>(opaque);
-    flac_split& sp = *w.split;
+    file_split& sp = *w.split;
     section& sec = *w.current;
     const std::uint32_t width = (bits + 7) / 8;
     unsigned char* const p = w.packed.data();
@@ -232,7 +264,7 @@ void hash_frame(void* opaque, const FLAC__int32* const channel[2], std::uint32_t
 }
 
 // Hands on n bits of the window's words; false when the split stops.
-bool emit(flac_split& sp, section& sec, const std::uint32_t* words, std::uint32_t n)
+bool emit(file_split& sp, section& sec, const std::uint32_t* words, std::uint32_t n)
 {
     const std::uint32_t count = (n + 31) / 32;
     std::unique_lock hold(sp.lock);
@@ -248,10 +280,8 @@ bool emit(flac_split& sp, section& sec, const std::uint32_t* words, std::uint32_
 
 // Decodes the section's frames into its bits, a window at a time, which
 // go to the ring a batch at a time; false when the split stops.
-bool decode_bits(flac_split& sp, worker& w, section& sec, flac_input& in)
+bool decode_bits(file_split& sp, worker& w, section& sec)
 {
-    init_bits_flac(w.r, w.s, in, 0);
-    w.r.msb = 1;
     w.batched = 0;
     for (;;) {
         w.r.bitpos = w.r.bitend = 0;
@@ -278,7 +308,7 @@ bool confirmed(flac_input& in, std::uint64_t at)
 }
 
 // Looks for section k's first frame, from where it is meant to begin.
-bool find_first(flac_split& sp, worker& w, section& sec, std::uint64_t k)
+bool find_first(file_split& sp, worker& w, section& sec, std::uint64_t k)
 {
     const std::uint64_t from = meant_at(sp, k);
     const std::uint64_t end = std::min(sp.length, from + sp.plan.section_bytes + search_beyond);
@@ -304,7 +334,7 @@ bool find_first(flac_split& sp, worker& w, section& sec, std::uint64_t k)
 }
 
 // Where section k begins: the placed input's next frame, or one found.
-flac_input* begin_section(flac_split& sp, worker& w, section& sec, std::uint64_t k)
+bool begin_flac(file_split& sp, worker& w, section& sec, std::uint64_t k)
 {
     flac_input* in = &w.in;
     if (k == 0) {
@@ -322,22 +352,19 @@ flac_input* begin_section(flac_split& sp, worker& w, section& sec, std::uint64_t
         sec.found = w.opened && find_first(sp, w, sec, k);
     }
     in->limit = k + 1 < sp.count ? meant_at(sp, k + 1) : 0;
-    const std::lock_guard hold(sp.lock);
-    sec.began = true;
-    sp.filled.notify_one();
-    return in;
+    w.input = in;
+    if (sec.found) {
+        init_bits_flac(w.r, w.s, *in, 0);
+        w.r.msb = 1;
+    }
+    // A first frame at or past the next section's beginning is that
+    // section's.
+    return k == 0 || !in->limit || sec.at < in->limit;
 }
 
-// How a section ended, told to the reader under the lock.
-struct ending {
-    section_end end = section_end::broken;
-    std::uint64_t end_at = 0, next = 0;
-    bool goes_on = false;
-};
-
-// How the section's input ended.
-ending classify(flac_input& in)
+ending classify_flac(file_split&, worker& w, const section&)
 {
+    flac_input& in = *w.input;
     ending e;
     if (in.stopped && flac_position(in, e.end_at)) {
         e.end = section_end::boundary;
@@ -352,19 +379,23 @@ ending classify(flac_input& in)
     return e;
 }
 
-void decode_section(flac_split& sp, worker& w, section& sec, std::uint64_t k)
+void decode_section(file_split& sp, worker& w, section& sec, std::uint64_t k)
 {
     w.current = &sec;
-    flac_input* in = begin_section(sp, w, sec, k);
+    const bool own = sp.format->begin(sp, w, sec, k);
+    {
+        const std::lock_guard hold(sp.lock);
+        sec.began = true;
+        sp.filled.notify_one();
+    }
     ending e;
-    if (sec.found && k > 0 && in->limit && sec.at >= in->limit) {
-        // Its first frame is the next section's: it has none of its own.
+    if (sec.found && !own) {
         e = {section_end::boundary, sec.at, sec.first, false};
         sec.audio.clear();
     } else if (sec.found) {
-        if (!decode_bits(sp, w, sec, *in))
+        if (!decode_bits(sp, w, sec))
             return;
-        e = classify(*in);
+        e = sp.format->classify(sp, w, sec);
     }
     {
         const std::lock_guard hold(sp.lock);
@@ -386,7 +417,7 @@ void decode_section(flac_split& sp, worker& w, section& sec, std::uint64_t k)
     pump(sp);
 }
 
-void decode_sections(flac_split& sp, worker& w)
+void decode_sections(file_split& sp, worker& w)
 {
     std::uint64_t k;
     while (claim(sp, k))
@@ -424,13 +455,20 @@ void copy_bits(bitreader& r, section& sec, std::uint64_t n)
     }
 }
 
-// Goes on with a decoder of the whole stream from the sample frame read
-// up to, decoding again up to there.
-void fall_back(flac_split& sp, std::unique_lock<std::mutex>& hold)
+// Goes on from the sample frame read up to with the reader of the whole
+// file, reading again up to there.
+void fall_back(file_split& sp, std::unique_lock<std::mutex>& hold)
 {
     sp.fell_back = true;
     stop_all(sp);
     hold.unlock();
+    sp.format->fall_back(sp);
+    hold.lock();
+}
+
+// A decoder of the whole stream, as one thread reads it.
+void fall_back_flac(file_split& sp)
+{
     flac_input& in = sp.again;
     if (!open_flac(in, sp.plan.fd, true, sp.plan.whole, sp.plan.counters)) {
         if (in.no_memory)
@@ -440,13 +478,59 @@ void fall_back(flac_split& sp, std::unique_lock<std::mutex>& hold)
     if (flac_seek(in, sp.plan.start))
         flac_skip(in, sp.next - sp.plan.start);
     attach_bits_flac(*sp.reader, sp.again_source, in, 0);
-    hold.lock();
 }
+
+constexpr split_format flac_format = {begin_flac, classify_flac, fall_back_flac};
+
+// ---------------------------------------------------------------------------
+// libsndfile's formats: section k holds the frames from start + k * frames,
+// read through a handle of the thread's own.
+
+bool begin_sndfile(file_split& sp, worker& w, section& sec, std::uint64_t k)
+{
+    if (!w.opened) {
+        w.place = {sp.plan.fd, static_cast<std::int64_t>(sp.length), 0};
+        SF_INFO info{};
+        w.file.reset(sndfile_open_positioned(w.place, info));
+        w.opened = w.file && info.frames == sp.info.frames && info.channels == 2 && info.format == sp.info.format;
+    }
+    sec.first = sec.at = sp.plan.start + k * sp.frames;
+    sec.found = w.opened && sf_seek(w.file.get(), static_cast<sf_count_t>(sec.first), SEEK_SET) ==
+                                static_cast<sf_count_t>(sec.first);
+    w.block.left = std::min(sp.frames, static_cast<std::uint64_t>(sp.info.frames) - sec.first);
+    w.block.withhold = w.block.held = w.block.kept_from = 0;
+    init_bits_sf(w.r, w.s, w.block, w.file.get(), 0);
+    w.r.msb = 1;
+    w.s.counters = sp.plan.counters;
+    w.s.bytes_per_frame = sp.bytes_per_frame;
+    return true;
+}
+
+// A section read whole and sound ends at the next one, or at the end.
+ending classify_sndfile(file_split& sp, worker& w, const section& sec)
+{
+    ending e;
+    const std::uint64_t end = sec.first + w.s.frames_brought;
+    const std::uint64_t meant = std::min(sec.first + sp.frames, static_cast<std::uint64_t>(sp.info.frames));
+    if (end != meant || sf_error(w.file.get()) != SF_ERR_NO_ERROR)
+        return e;
+    e.end = end == static_cast<std::uint64_t>(sp.info.frames) ? section_end::stream_end : section_end::boundary;
+    e.end_at = e.next = end;
+    return e;
+}
+
+void fall_back_sndfile(file_split& sp)
+{
+    skip_frames(*sp.block, sp.file, static_cast<std::int64_t>(sp.next - sp.plan.start));
+    attach_bits_sf(*sp.reader, *sp.source, *sp.block, sp.file, 0);
+}
+
+constexpr split_format sndfile_format = {begin_sndfile, classify_sndfile, fall_back_sndfile};
 
 // With the lock held, once the section read has ended and its bits are
 // read: the reader moves to the next section, falls back, or the stream
 // has ended.
-void next_section(flac_split& sp, std::unique_lock<std::mutex>& hold)
+void next_section(file_split& sp, std::unique_lock<std::mutex>& hold)
 {
     section& sec = slot_of(sp, sp.reading);
     if (sec.end == section_end::stream_end) {
@@ -479,7 +563,7 @@ void next_section(flac_split& sp, std::unique_lock<std::mutex>& hold)
 // cells from bitpos or the sections end.
 void fill_split(bitreader& r, std::int32_t needed)
 {
-    flac_split& sp = *static_cast<flac_split*>(r.source);
+    file_split& sp = *static_cast<file_split*>(r.source);
     const std::uint32_t want = r.bitpos + static_cast<std::uint32_t>(needed);
     std::unique_lock hold(sp.lock);
     while (r.bitend < want && !sp.ended && !sp.fell_back) {
@@ -504,9 +588,11 @@ void fill_split(bitreader& r, std::int32_t needed)
     }
 }
 
+split_ptr start_split(split_ptr sp);
+
 }  // namespace
 
-void flac_split_closer::operator()(flac_split* s) const
+void split_closer::operator()(file_split* s) const
 {
     {
         const std::lock_guard hold(s->lock);
@@ -516,7 +602,7 @@ void flac_split_closer::operator()(flac_split* s) const
     delete s;
 }
 
-flac_split_ptr split_flac(flac_input& placed, const split_plan& plan)
+split_ptr split_flac(flac_input& placed, const split_plan& plan)
 {
     std::uint64_t first;
     struct stat st;
@@ -528,20 +614,59 @@ flac_split_ptr split_flac(flac_input& placed, const split_plan& plan)
     const std::uint64_t count = first < length ? (length - first + bytes - 1) / bytes : 0;
     if (count < 2)
         return nullptr;
-    flac_split_ptr sp{new flac_split};
+    split_ptr sp{new file_split};
+    sp->format = &flac_format;
     sp->plan = plan;
     sp->plan.section_bytes = bytes;
-    sp->plan.threads = static_cast<unsigned>(std::min<std::uint64_t>(plan.threads, count));
     sp->placed = &placed;
     sp->base = placed.base;
     sp->first = first;
     sp->length = length;
-    sp->count = count;
-    sp->last = count;
+    sp->count = sp->last = count;
     sp->next = plan.start;
     static constexpr std::uint8_t unsigned_md5[16] = {};
     sp->hashing_wanted = plan.whole && std::memcmp(placed.md5, unsigned_md5, sizeof unsigned_md5) != 0;
+    return start_split(std::move(sp));
+}
+
+split_ptr split_sndfile(SNDFILE* file, sndfile_block& block, sample_source& source, const SF_INFO& info,
+                        const split_plan& plan)
+{
+    struct stat st;
+    const auto frames = static_cast<std::uint64_t>(info.frames);
+    if (plan.threads < 2 || info.frames <= 0 || plan.start >= frames || info.channels != 2 ||
+        fstat(plan.fd, &st) != 0 || st.st_size <= 0)
+        return nullptr;
+    // A section of about section_bytes of samples, in whole blocks.
+    const std::uint64_t bytes_per_frame = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(st.st_size) / frames);
+    const std::uint64_t per = std::max<std::uint64_t>(1, plan.section_bytes / bytes_per_frame);
+    const std::uint64_t count = (frames - plan.start + per - 1) / per;
+    if (count < 2)
+        return nullptr;
+    split_ptr sp{new file_split};
+    sp->format = &sndfile_format;
+    sp->plan = plan;
+    sp->placed = nullptr;
+    sp->length = static_cast<std::uint64_t>(st.st_size);
+    sp->count = sp->last = count;
+    sp->next = plan.start;
+    sp->hashing_wanted = false;
+    sp->file = file;
+    sp->block = &block;
+    sp->source = &source;
+    sp->info = info;
+    sp->frames = per;
+    sp->bytes_per_frame = static_cast<double>(st.st_size) / static_cast<double>(frames);
+    return start_split(std::move(sp));
+}
+
+namespace {
+
+// Starts sp's threads, or none of them.
+split_ptr start_split(split_ptr sp)
+{
     md5_init(&sp->md5);
+    sp->plan.threads = static_cast<unsigned>(std::min<std::uint64_t>(sp->plan.threads, sp->count));
     const unsigned threads = sp->plan.threads;
     sp->slots.resize(slots_a_thread * std::size_t{threads});
     for (section& sec : sp->slots)
@@ -567,7 +692,9 @@ flac_split_ptr split_flac(flac_input& placed, const split_plan& plan)
     return sp;
 }
 
-void init_bits_split(bitreader& r, flac_split& split)
+}  // namespace
+
+void init_bits_split(bitreader& r, file_split& split)
 {
     init_bits(r);
     r.fill_bits = fill_split;
@@ -575,7 +702,7 @@ void init_bits_split(bitreader& r, flac_split& split)
     split.reader = &r;
 }
 
-split_end end_of_split(flac_split& split)
+split_end end_of_split(file_split& split)
 {
     {
         const std::lock_guard hold(split.lock);
@@ -583,6 +710,6 @@ split_end end_of_split(flac_split& split)
     }
     split.threads.clear();
     if (split.fell_back)
-        return {&split.again, split.again.next, false, true, split.sections};
-    return {nullptr, split.next, split.goes_on, split.matches, split.sections};
+        return {split.placed ? &split.again : nullptr, true, split.next, false, true, split.sections};
+    return {nullptr, false, split.next, split.goes_on, split.matches, split.sections};
 }
