@@ -196,6 +196,8 @@ bool claim(file_split& sp, std::uint64_t& k)
 // decoded a section finds them ready; the others go on decoding meanwhile.
 void pump(file_split& sp)
 {
+    if (!sp.hashing_wanted)
+        return;
     std::unique_lock hold(sp.lock);
     while (!sp.stop && !sp.hashing && sp.hashed <= sp.last && sp.hashed < sp.count) {
         section& h = slot_of(sp, sp.hashed);

@@ -22,10 +22,11 @@
 // followed on from the one before: then its frames are the ones a decoder
 // of the whole stream would have met, decoded the same.
 //
-// Wherever that does not hold (damage, a stream cut short, a frame the
-// sync search mistook), the reader goes on from where it stands with a
-// decoder of the whole stream, decoding again up to there: what that
-// decoder says is then the outcome, as without the split.
+// Wherever that does not hold (damage, a file cut short, a frame the sync
+// search mistook), the reader goes on from where it stands with one reader
+// of the whole file (a decoder of the whole stream, or the file's own
+// libsndfile handle), reading again up to there: what that reader says is
+// then the outcome, as without the split.
 //
 // The stream's MD5 signature, which the decoder of the whole stream checks,
 // is computed over the sections' audio in their order.
