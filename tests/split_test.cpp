@@ -181,4 +181,35 @@ TEST(SplitScan, DamageAnywhereIsFoundWhereOneDecoderFindsIt)
     }
 }
 
+// A scan that ends early (a receiver that wants no more frames) ends its
+// threads too, though they wait with a full ring for a reader that will
+// not come: sections of more frames than a ring holds, from -s, so that
+// no thread waits for its turn in the signature instead.
+TEST(SplitScan, AScanThatEndsEarlyEndsItsThreads)
+{
+    const std::string noisy = kesgen_file("noisy.flac", frame_list(5300), "-s noise -n 3000000");
+    for (const unsigned wanted : {1u, 8000u}) {
+        struct counted {
+            unsigned seen, wanted;
+        } c{0, wanted};
+        const kesscan::frame_receiver receiver{[](void* o, const kesscan::frame&) {
+                                                   auto& n = *static_cast<counted*>(o);
+                                                   return ++n.seen < n.wanted;
+                                               },
+                                               &c};
+        scan_settings settings;
+        settings.json = true;
+        settings.frames = &receiver;
+        settings.start = 5000;
+        const std::string alone = scanned(settings, noisy).text;
+        EXPECT_EQ(c.seen, wanted);
+        c.seen = 0;
+        settings.threads = 3;
+        settings.section_bytes = 4u << 20;
+        const scanned_file parts = scanned(settings, noisy);
+        EXPECT_EQ(parts.text, alone);
+        EXPECT_EQ(c.seen, wanted);
+    }
+}
+
 }  // namespace
