@@ -4,11 +4,11 @@
 #include "bits.hpp"
 #include "catalogue.hpp"
 #include "flacbits.hpp"
-#include "split.hpp"
 #include "input.hpp"
 #include "kescrc.hpp"
 #include "print.hpp"
 #include "sfbits.hpp"
+#include "split.hpp"
 
 #include <fcntl.h>
 #include <sndfile.h>

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "sfbits.hpp"
 
+#include "eintr.hpp"
+
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 
@@ -136,9 +137,8 @@ sf_count_t positioned_read(void* buf, sf_count_t n, void* f)
     positioned_file& p = positioned(f);
     sf_count_t done = 0;
     while (done < n) {
-        const ssize_t got = pread(p.fd, static_cast<char*>(buf) + done, static_cast<std::size_t>(n - done), p.offset);
-        if (got < 0 && errno == EINTR)
-            continue;
+        const ssize_t got = retry_eintr(
+            [&] { return pread(p.fd, static_cast<char*>(buf) + done, static_cast<std::size_t>(n - done), p.offset); });
         if (got <= 0)
             break;
         done += got;
