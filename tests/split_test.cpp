@@ -212,4 +212,26 @@ TEST(SplitScan, AScanThatEndsEarlyEndsItsThreads)
     }
 }
 
+// Sections of more frames than a ring holds: a thread ahead of the reader
+// waits for room rather than write over bits not yet read, whether it adds
+// to the signature (from frame 0) or not (from -s).
+TEST(SplitScan, SectionsLongerThanARingGiveWhatOneDecoderGives)
+{
+    // sox's noise, a channel each, whose parity bits past the stream do not
+    // repeat every 2^19 frames as kesgen's do: a bit overwritten is seen.
+    const std::string carrier = scratch_dir() + "/carrier.wav";
+    EXPECT_EQ(run("sox -n -r 96000 -b 24 -c 2 " + quoted(carrier) + " synth 40 pinknoise pinknoise vol 0.5").status, 0);
+    for (const auto& [at, start] : {std::pair{0, 0}, {5300, 5000}}) {
+        const std::string noisy = kesgen_file("longer.flac", frame_list(at), "--carrier " + quoted(carrier));
+        scan_settings settings;
+        settings.start = start;
+        const std::string alone = scanned(settings, noisy).text;
+        settings.threads = 3;
+        settings.section_bytes = 3u << 20;
+        const scanned_file parts = scanned(settings, noisy);
+        EXPECT_EQ(parts.text, alone) << start;
+        EXPECT_GT(parts.sections, 1u) << start;
+    }
+}
+
 }  // namespace
