@@ -304,13 +304,17 @@ void take_entry(ordered_run& run, std::size_t i, unsigned worker, output_sink ou
     scan_counters& counters = run.shown ? run.shown->reading[worker] : own;
     // The last files, fewer than the threads asked for, may be decoded
     // on several each.
-    scan_settings settings = *run.settings;
+    const scan_settings* settings = run.settings;
+    scan_settings split;
     const std::size_t left = run.entries->size() - i;
-    if (left < run.threads)
-        settings.threads = static_cast<unsigned>(run.threads / left);
+    if (left < run.threads) {
+        split = *run.settings;
+        split.threads = static_cast<unsigned>(run.threads / left);
+        settings = &split;
+    }
     char failure[256] = "";
     try {
-        settle(run, e, obtain(run, settings, e, out, counters), out);
+        settle(run, e, obtain(run, *settings, e, out, counters), out);
     } catch (const std::bad_alloc&) {
         std::snprintf(failure, sizeof failure, "out of memory");
     } catch (const std::exception& x) {

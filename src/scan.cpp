@@ -414,6 +414,11 @@ SNDFILE* open_samples(scan& s, int fd, bool seekable, const sound_layout& layout
     return file;
 }
 
+std::uint64_t section_bytes(const scan_settings& settings)
+{
+    return settings.section_bytes ? settings.section_bytes : default_section_bytes;
+}
+
 // Reads the samples of file, placed at the start, on the threads the
 // settings give where it is worth it: a whole scan of a file of samples
 // kept as they are, whose frames a seek finds exactly.
@@ -425,9 +430,9 @@ void read_sndfile(scan& s, samples_end& e, SNDFILE* file, const SF_INFO& info, i
     const int sub = info.format & SF_FORMAT_SUBMASK;
     const bool fit = whole_file && settings.threads > 1 && !settings.single &&
                      (sub == SF_FORMAT_PCM_24 || sub == SF_FORMAT_PCM_32);
-    const std::uint64_t bytes = settings.section_bytes ? settings.section_bytes : default_section_bytes;
     const split_ptr split =
-        fit ? split_sndfile(file, s.block, s.src, info, {fd, settings.threads, bytes, start, false, counters}) : nullptr;
+        fit ? split_sndfile(file, s.block, s.src, info, {fd, settings.threads, section_bytes(settings), start, false, counters})
+            : nullptr;
     scan_samples(s, e, [&] {
         if (split) {
             init_bits_split(s.br, *split);
@@ -487,9 +492,8 @@ split_ptr split_placed(scan& s, flac_input& flac)
     const scan_settings& settings = *s.settings;
     if (settings.threads < 2 || settings.single || !flac.seekable)
         return nullptr;
-    const std::uint64_t bytes = settings.section_bytes ? settings.section_bytes : default_section_bytes;
     const auto start = static_cast<std::uint64_t>(settings.start);
-    return split_flac(flac, {flac.fd, settings.threads, bytes, start, start == 0, flac.counters});
+    return split_flac(flac, {flac.fd, settings.threads, section_bytes(settings), start, start == 0, flac.counters});
 }
 
 // What the decoder that read a stream to its end, or the split that did,

@@ -53,7 +53,10 @@ struct section {
     std::vector<std::uint32_t> ring;
     std::uint64_t written = 0;   // bits; a multiple of 32 until the section ends
     std::uint64_t read = 0;      // bits
-    std::vector<unsigned char> audio;  // held for the signature
+    // Held for the signature: held bytes at audio, which has room for
+    // held_audio and a sample's spill.
+    std::unique_ptr<unsigned char[]> audio;
+    std::size_t held = 0;
     bool direct = false;         // its audio goes into the signature as it comes
     bool decoded = false;        // audio holds all it had, for its turn
     bool consumed = false;       // the reader is done with it
@@ -183,8 +186,7 @@ bool claim(file_split& sp, std::uint64_t& k)
     ++sp.claimed;
     section& sec = slot_of(sp, k);
     std::vector<std::uint32_t> ring = std::move(sec.ring);
-    std::vector<unsigned char> audio = std::move(sec.audio);
-    audio.clear();
+    std::unique_ptr<unsigned char[]> audio = std::move(sec.audio);
     sec = {};
     sec.ring = std::move(ring);
     sec.audio = std::move(audio);
@@ -205,9 +207,9 @@ void pump(file_split& sp)
             return;
         sp.hashing = true;
         hold.unlock();
-        md5_update(&sp.md5, h.audio.size(), h.audio.data());
+        md5_update(&sp.md5, h.held, h.audio.get());
         hold.lock();
-        h.audio.clear();
+        h.held = 0;
         h.decoded = false;
         ++sp.hashed;
         sp.hashing = false;
@@ -228,41 +230,47 @@ bool take_turn(file_split& sp, section& sec)
     return true;
 }
 
-// The hook: a frame's audio as the signature takes it, each sample in
-// (bits + 7) / 8 bytes, least significant first, the channels interleaved.
+// A frame's audio as the signature takes it, at to: each sample in width
+// bytes, least significant first, the channels interleaved.
+void pack_audio(unsigned char* to, const FLAC__int32* const channel[2], std::uint32_t frames, std::uint32_t width)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        // Each sample stored as 4 bytes, the next written over its top
+        // ones; to has room for the last one's.
+        for (std::uint32_t i = 0; i < frames; ++i, to += 2 * width) {
+            std::memcpy(to, &channel[0][i], 4);
+            std::memcpy(to + width, &channel[1][i], 4);
+        }
+    } else {
+        for (std::uint32_t i = 0; i < frames; ++i)
+            for (int c = 0; c < 2; ++c)
+                for (std::uint32_t b = 0; b < width; ++b)
+                    *to++ = static_cast<unsigned char>(static_cast<std::uint32_t>(channel[c][i]) >> (8 * b));
+    }
+}
+
+// The hook: a frame's audio, packed where it is held until its section's
+// turn, or, once that came, straight into the signature.
 void hash_frame(void* opaque, const FLAC__int32* const channel[2], std::uint32_t frames, std::uint32_t bits)
 {
     worker& w = *static_cast<worker*>(opaque);
     file_split& sp = *w.split;
     section& sec = *w.current;
     const std::uint32_t width = (bits + 7) / 8;
-    unsigned char* const p = w.packed.data();
     const std::size_t n = std::size_t{2} * width * frames;
-    if constexpr (std::endian::native == std::endian::little) {
-        // Each sample stored as 4 bytes, the next written over its top
-        // ones; the buffer has room for the last one's.
-        unsigned char* q = p;
-        for (std::uint32_t i = 0; i < frames; ++i, q += 2 * width) {
-            std::memcpy(q, &channel[0][i], 4);
-            std::memcpy(q + width, &channel[1][i], 4);
-        }
-    } else {
-        unsigned char* q = p;
-        for (std::uint32_t i = 0; i < frames; ++i)
-            for (int c = 0; c < 2; ++c)
-                for (std::uint32_t b = 0; b < width; ++b)
-                    *q++ = static_cast<unsigned char>(static_cast<std::uint32_t>(channel[c][i]) >> (8 * b));
-    }
-    if (!sec.direct && sec.audio.size() + n > held_audio) {
+    if (!sec.direct && sec.held + n > held_audio) {
         if (!take_turn(sp, sec))
             return;
-        md5_update(&sp.md5, sec.audio.size(), sec.audio.data());
-        sec.audio.clear();
+        md5_update(&sp.md5, sec.held, sec.audio.get());
+        sec.held = 0;
     }
-    if (sec.direct)
+    if (sec.direct) {
+        pack_audio(w.packed.data(), channel, frames, width);
         md5_update(&sp.md5, n, w.packed.data());
-    else
-        sec.audio.insert(sec.audio.end(), p, p + n);
+    } else {
+        pack_audio(sec.audio.get() + sec.held, channel, frames, width);
+        sec.held += n;
+    }
 }
 
 // Hands on n bits of the window's words; false when the split stops.
@@ -393,7 +401,7 @@ void decode_section(file_split& sp, worker& w, section& sec, std::uint64_t k)
     ending e;
     if (sec.found && !own) {
         e = {section_end::boundary, sec.at, sec.first, false};
-        sec.audio.clear();
+        sec.held = 0;
     } else if (sec.found) {
         if (!decode_bits(sp, w, sec))
             return;
@@ -539,9 +547,7 @@ void next_section(file_split& sp, std::unique_lock<std::mutex>& hold)
         sp.filled.wait(hold, [&] { return sp.stop || !sp.hashing_wanted || sp.hashed > sp.reading; });
         std::uint8_t digest[MD5_DIGEST_SIZE];
         md5_digest(&sp.md5, sizeof digest, digest);
-        static constexpr std::uint8_t unsigned_md5[16] = {};
-        sp.matches = !sp.hashing_wanted || std::memcmp(digest, sp.placed->md5, sizeof digest) == 0 ||
-                     std::memcmp(sp.placed->md5, unsigned_md5, sizeof digest) == 0;
+        sp.matches = !sp.hashing_wanted || std::memcmp(digest, sp.placed->md5, sizeof digest) == 0;
         sp.ended = true;
         sp.goes_on = sec.goes_on;
         ++sp.sections;
@@ -626,6 +632,7 @@ split_ptr split_flac(flac_input& placed, const split_plan& plan)
     sp->length = length;
     sp->count = sp->last = count;
     sp->next = plan.start;
+    // An all-zero signature is none: nothing to hash for.
     static constexpr std::uint8_t unsigned_md5[16] = {};
     sp->hashing_wanted = plan.whole && std::memcmp(placed.md5, unsigned_md5, sizeof unsigned_md5) != 0;
     return start_split(std::move(sp));
@@ -639,9 +646,9 @@ split_ptr split_sndfile(SNDFILE* file, sndfile_block& block, sample_source& sour
     if (plan.threads < 2 || info.frames <= 0 || plan.start >= frames || info.channels != 2 ||
         fstat(plan.fd, &st) != 0 || st.st_size <= 0)
         return nullptr;
-    // A section of about section_bytes of samples, in whole blocks.
-    const std::uint64_t bytes_per_frame = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(st.st_size) / frames);
-    const std::uint64_t per = std::max<std::uint64_t>(1, plan.section_bytes / bytes_per_frame);
+    // A section of about section_bytes of the file.
+    const double bytes_per_frame = static_cast<double>(st.st_size) / static_cast<double>(frames);
+    const auto per = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(static_cast<double>(plan.section_bytes) / bytes_per_frame));
     const std::uint64_t count = (frames - plan.start + per - 1) / per;
     if (count < 2)
         return nullptr;
@@ -658,7 +665,7 @@ split_ptr split_sndfile(SNDFILE* file, sndfile_block& block, sample_source& sour
     sp->source = &source;
     sp->info = info;
     sp->frames = per;
-    sp->bytes_per_frame = static_cast<double>(st.st_size) / static_cast<double>(frames);
+    sp->bytes_per_frame = bytes_per_frame;
     return start_split(std::move(sp));
 }
 
@@ -671,8 +678,11 @@ split_ptr start_split(split_ptr sp)
     sp->plan.threads = static_cast<unsigned>(std::min<std::uint64_t>(sp->plan.threads, sp->count));
     const unsigned threads = sp->plan.threads;
     sp->slots.resize(slots_a_thread * std::size_t{threads});
-    for (section& sec : sp->slots)
+    for (section& sec : sp->slots) {
         sec.ring.resize(ring_words);
+        if (sp->hashing_wanted)
+            sec.audio.reset(new unsigned char[held_audio + 4]);
+    }
     sp->workers.reset(new worker[threads]);
     for (unsigned i = 0; i < threads; ++i) {
         worker& w = sp->workers[i];
