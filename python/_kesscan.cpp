@@ -254,7 +254,11 @@ void run_survey(survey_run& r, line_queue& q)
 {
     std::string why;
     try {
-        const std::vector<walk_entry> entries = walk_operands(r.paths, r.recursive, taken(r.recursive, r.extensions));
+        const std::vector<std::string> extensions = taken(r.recursive, r.extensions);
+        walk_cursor walk;
+        init_walk(walk, r.paths, r.recursive, extensions);
+        entry_queue entries;
+        entries.from = walk_source(walk);
         const survey_sink to{{pass_summary, &q}, still_wanted};
         scan_entries(r.settings, entries, r.jobs, false, r.cached ? &r.cache : nullptr, nullptr, &to);
     } catch (const std::bad_alloc&) {

@@ -56,9 +56,11 @@ constexpr const char* find_sql =
 constexpr const char* keep_sql = "INSERT OR REPLACE INTO summaries VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10,"
                                  " ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18)";
 
-// The rows of these settings read before a time, oldest first.
+// Of the rows of these settings whose files were walked, the oldest that
+// were read before a time, up to a number, are due to be read again.
 constexpr const char* due_sql =
-    "SELECT path FROM summaries WHERE settings = ?1 AND checked_ns < ?2 ORDER BY checked_ns, path";
+    "INSERT INTO temp.due SELECT path FROM summaries JOIN temp.walked USING (path)"
+    " WHERE settings = ?1 AND checked_ns < ?2 ORDER BY checked_ns, path LIMIT ?3";
 
 // The statuses kept, by name; error is never kept.
 constexpr file_status kept_statuses[] = {file_status::stream, file_status::none, file_status::damaged};
@@ -495,32 +497,68 @@ bool keyed(const summary_cache& c, const walk_entry& e)
     return !e.error && e.path != "-" && (!c.cwd.empty() || e.path.starts_with('/'));
 }
 
+// Whether a re-check planned path to be read again, once: it is then no
+// longer due. A failure of the database here leaves the file unread, as
+// its stat data tell it can be.
+bool read_again(summary_cache& c, const std::string& path)
+{
+    sqlite3_stmt* st = c.forget_due.get();
+    if (!st)
+        return false;
+    sqlite3_bind_blob(st, 1, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
+    const bool forgot = sqlite3_step(st) == SQLITE_DONE && sqlite3_changes(c.db.get()) > 0;
+    sqlite3_reset(st);
+    return forgot;
+}
+
 }  // namespace
 
-bool plan_recheck(summary_cache& c, const std::vector<walk_entry>& entries, std::int64_t not_after,
-                  unsigned percent, std::string& why)
+// Fills temp.walked with the paths of the files walked finds that can have
+// a row; false on a failure of the database.
+bool list_walked(summary_cache& c, entry_source walked, std::uint64_t& files)
 {
-    std::unordered_set<std::string> walked;
-    for (const walk_entry& e : entries)
-        if (keyed(c, e))
-            walked.insert(cache_path(c.cwd, e.path));
-    // Rounded up: a small library is read again too, a file a run.
-    const std::size_t most = (walked.size() * std::min(percent, 100u) + 99) / 100;
-    const std::lock_guard hold(c.lock);
-    statement_ptr st;
-    int rc = SQLITE_DONE;
-    if (prepare(c.db.get(), due_sql, st)) {
-        sqlite3_bind_text(st.get(), 1, c.settings.c_str(), -1, SQLITE_STATIC);
-        sqlite3_bind_int64(st.get(), 2, not_after);
-        while (c.due.size() < most && (rc = sqlite3_step(st.get())) == SQLITE_ROW) {
-            std::string path = text_column(st.get(), 0);
-            if (walked.count(path))
-                c.due.insert(std::move(path));
-        }
+    sqlite3* db = c.db.get();
+    statement_ptr add;
+    bool ok = exec(db, "CREATE TEMP TABLE walked (path BLOB PRIMARY KEY) WITHOUT ROWID") &&
+              prepare(db, "INSERT OR IGNORE INTO temp.walked VALUES (?1)", add);
+    walk_entry e;
+    while (ok && walked.next(walked.opaque, e)) {
+        if (!keyed(c, e))
+            continue;
+        const std::string path = cache_path(c.cwd, e.path);
+        sqlite3_bind_blob(add.get(), 1, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
+        ok = sqlite3_step(add.get()) == SQLITE_DONE;
+        files += static_cast<std::uint64_t>(sqlite3_changes(db));
+        sqlite3_reset(add.get());
     }
-    if (st && (rc == SQLITE_ROW || rc == SQLITE_DONE))
+    return ok;
+}
+
+bool plan_recheck(summary_cache& c, entry_source walked, std::int64_t not_after, unsigned percent,
+                  std::string& why)
+{
+    const std::lock_guard hold(c.lock);
+    sqlite3* db = c.db.get();
+    // The walk's paths and the rows due are kept in the database, not in
+    // memory, which would grow with the library.
+    std::uint64_t files = 0;
+    statement_ptr pick;
+    bool ok = exec(db, "CREATE TEMP TABLE due (path BLOB PRIMARY KEY) WITHOUT ROWID") && exec(db, "BEGIN") &&
+              list_walked(c, walked, files) && prepare(db, due_sql, pick) &&
+              prepare(db, "DELETE FROM temp.due WHERE path = ?1", c.forget_due);
+    if (ok) {
+        // Rounded up: a small library is read again too, a file a run.
+        const std::uint64_t most = (files * std::min(percent, 100u) + 99) / 100;
+        sqlite3_bind_text(pick.get(), 1, c.settings.c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_int64(pick.get(), 2, not_after);
+        sqlite3_bind_int64(pick.get(), 3, static_cast<sqlite3_int64>(most));
+        ok = sqlite3_step(pick.get()) == SQLITE_DONE;
+    }
+    if (ok && exec(db, "COMMIT") && exec(db, "DROP TABLE temp.walked"))
         return true;
-    why = sqlite3_errmsg(c.db.get());
+    why = sqlite3_errmsg(db);
+    exec(db, "ROLLBACK");
+    c.forget_due.reset();
     return false;
 }
 
@@ -571,7 +609,7 @@ recall recall_summary(summary_cache& c, const walk_entry& e, const file_stamp& n
     if (!hit)
         return recall::none;
     r = std::move(kept.result);
-    return c.due.erase(path) ? recall::again : recall::kept;
+    return read_again(c, path) ? recall::again : recall::kept;
 }
 
 void keep_summary(summary_cache& c, const walk_entry& e, const file_read& read, const scan_result& r,
@@ -618,14 +656,8 @@ bool close_cache(summary_cache& c, std::string& why)
     return commit_summaries(c, why);
 }
 
-bool prune_cache(summary_cache& c, const std::vector<std::string>& folders, const std::vector<walk_entry>& entries,
-                 std::string& why)
+bool prune_cache(summary_cache& c, const std::vector<std::string>& folders, std::string& why)
 {
-    std::vector<std::string> found;
-    for (const walk_entry& e : entries)
-        if (!e.error)
-            found.push_back(cache_path(c.cwd, e.path));
-    std::sort(found.begin(), found.end());
     const std::lock_guard hold(c.lock);
     if (!usable(c, why))
         return why.empty();
@@ -652,7 +684,7 @@ bool prune_cache(summary_cache& c, const std::vector<std::string>& folders, cons
         int rc;
         while ((rc = sqlite3_step(list.get())) == SQLITE_ROW) {
             const std::string path = text_column(list.get(), 0);
-            if (!std::binary_search(found.begin(), found.end(), path) && file_gone(path))
+            if (file_gone(path))
                 gone.push_back(path);
         }
         ok = rc == SQLITE_DONE;

@@ -57,13 +57,13 @@ struct summary_cache {
     bool usable = false;      // false once it has failed: nothing more is asked of it
     std::string failure;      // why it failed, until a caller has told it
     std::vector<kept_row> pending;   // kept since the last commit
-    std::unordered_set<std::string> due;  // paths to read again though their stat data are the same
     std::int64_t committed_at = 0;   // wall clock of the last commit
     std::condition_variable_any tick;
     // Declared after the record's other members: the statements go before
     // their connections, and the committer, which uses them all, first.
     sqlite_ptr db;            // recalls, and the pruning at the end
     statement_ptr find;
+    statement_ptr forget_due;  // with a re-check: its paths to read again though their stat data are the same
     sqlite_ptr writer;        // the commits
     statement_ptr keep;
     std::jthread committer;
@@ -86,11 +86,11 @@ bool open_cache(summary_cache& c, const std::string& file, const scan_settings& 
 // before; not regular when it cannot be looked at.
 file_stamp stamp_now(const walk_entry& e);
 
-// Plans a rolling re-check: the files of entries whose summaries were read
-// before not_after (wall clock), oldest first, at most percent of the
-// entries' files, are read again once though their stat data are the same.
-bool plan_recheck(summary_cache& c, const std::vector<walk_entry>& entries, std::int64_t not_after,
-                  unsigned percent, std::string& why);
+// Plans a rolling re-check: the files walked finds whose summaries were
+// read before not_after (wall clock), oldest first, at most percent of
+// those files, are read again once though their stat data are the same.
+bool plan_recheck(summary_cache& c, entry_source walked, std::int64_t not_after, unsigned percent,
+                  std::string& why);
 
 enum class recall { none, kept, again };
 
@@ -136,12 +136,11 @@ bool commit_summaries(summary_cache& c, std::string& why);
 // Stops the committer and commits the rest; false with why as above.
 bool close_cache(summary_cache& c, std::string& why);
 
-// Drops the rows of files below the folders operands walked whose files are
-// gone: not found, or no longer regular files. A file the walk did not take
-// (left out by --ext, reached by another name) keeps its row, and so does
-// one that cannot be looked at.
-bool prune_cache(summary_cache& c, const std::vector<std::string>& operands, const std::vector<walk_entry>& entries,
-                 std::string& why);
+// Drops the rows of files below the folders operands whose files are gone:
+// not found, or no longer regular files. A file the walk did not take (left
+// out by --ext, reached by another name) keeps its row, and so does one
+// that cannot be looked at.
+bool prune_cache(summary_cache& c, const std::vector<std::string>& operands, std::string& why);
 
 // The path a row is kept under: absolute, without empty or "." parts.
 std::string cache_path(const std::string& cwd, const std::string& path);

@@ -19,6 +19,15 @@ struct owned_fd {
     explicit owned_fd(int d) : fd(d) {}
     owned_fd(const owned_fd&) = delete;
     owned_fd& operator=(const owned_fd&) = delete;
+    owned_fd(owned_fd&& o) noexcept : fd(o.fd) { o.fd = -1; }
+    owned_fd& operator=(owned_fd&& o) noexcept
+    {
+        if (this != &o) {
+            reset(o.fd);
+            o.fd = -1;
+        }
+        return *this;
+    }
     ~owned_fd();
     // Closes what it held, and holds d.
     void reset(int d = -1);

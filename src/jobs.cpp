@@ -51,7 +51,10 @@ struct ordered_run {
     outcome_form form;          // of the outcomes
     summary_cache* cache;       // or nullptr
     survey_stats* stats;        // or nullptr
-    const std::vector<walk_entry>* entries;
+    // The entries, taken in turn under walk_lock, which is never taken
+    // while lock is held; nothing else touches them.
+    entry_queue* entries;
+    std::mutex walk_lock;
     progress* shown;            // or nullptr
     output_sink out;            // where the outcomes go, in order
     bool (*wanted)(void*);      // whether they still are; nullptr: while standard output works
@@ -65,8 +68,9 @@ struct ordered_run {
     std::size_t waiting = 0;    // bytes held by entries after current
     bool stop = false;          // standard output failed: nothing more is wanted
     // Standard input is read by one entry at a time, in their order, as
-    // it is one after another: this one's turn it is, or none left.
-    std::size_t stdin_turn;
+    // it is one after another: the entries that read it, by their order
+    // among them, taken and done.
+    std::size_t stdin_taken = 0, stdin_done = 0;
     std::atomic<bool> trouble{false};
     std::atomic<bool> failed{false};
     // The slots of the entries from current to next, current's first: the
@@ -90,14 +94,6 @@ slot& slot_of(ordered_run& run, std::size_t i)
 bool reads_stdin(const walk_entry& e)
 {
     return !e.walked && e.path == "-";
-}
-
-// The first entry from i on that reads standard input, or the end.
-std::size_t next_stdin(const std::vector<walk_entry>& entries, std::size_t i)
-{
-    while (i < entries.size() && !reads_stdin(entries[i]))
-        ++i;
-    return i;
 }
 
 // The output sink of one entry's scan.
@@ -281,7 +277,7 @@ entry_outcome obtain(ordered_run& run, const scan_settings& settings, const walk
 // Tells that entry i's scan failed, with text, as its whole outcome: once
 // its turn has come, straight to the process's streams. Nothing here asks
 // for memory, which may be what the scan lacked.
-void tell_failure(ordered_run& run, std::size_t i, const char* text)
+void tell_failure(ordered_run& run, std::size_t i, const walk_entry& e, const char* text)
 {
     {
         std::unique_lock hold(run.lock);
@@ -289,15 +285,24 @@ void tell_failure(ordered_run& run, std::size_t i, const char* text)
         if (run.stop)
             return;
     }
-    for (const char* part : {(*run.entries)[i].path.c_str(), ": ", text, "\n"})
+    for (const char* part : {e.path.c_str(), ": ", text, "\n"})
         run.out.write(run.out.opaque, out_messages, part, std::strlen(part));
 }
 
-// Takes entry i on worker. A scan that fails for want of memory or the
+// An entry a worker has taken: the index of its turn, and how many
+// entries were left from it on, counted up to the threads asked for.
+struct taken_entry {
+    walk_entry entry;
+    std::size_t index;
+    std::size_t left;
+    std::size_t stdin_turn;  // when it reads standard input
+};
+
+// Scans taken.entry on worker. A scan that fails for want of memory or the
 // like is told as the entry's own message; the run goes on.
-void take_entry(ordered_run& run, std::size_t i, unsigned worker, output_sink out)
+void scan_taken(ordered_run& run, const taken_entry& t, unsigned worker, output_sink out)
 {
-    const walk_entry& e = (*run.entries)[i];
+    const walk_entry& e = t.entry;
     // The totals count the bytes the scan read, as the progress line
     // does, in a counter of their own when there is no line.
     scan_counters own;
@@ -306,10 +311,9 @@ void take_entry(ordered_run& run, std::size_t i, unsigned worker, output_sink ou
     // on several each.
     const scan_settings* settings = run.settings;
     scan_settings split;
-    const std::size_t left = run.entries->size() - i;
-    if (left < run.threads) {
+    if (t.left < run.threads) {
         split = *run.settings;
-        split.threads = static_cast<unsigned>(run.threads / left);
+        split.threads = static_cast<unsigned>(run.threads / t.left);
         settings = &split;
     }
     char failure[256] = "";
@@ -324,21 +328,33 @@ void take_entry(ordered_run& run, std::size_t i, unsigned worker, output_sink ou
     }
     if (failure[0]) {
         run.failed = true;
-        tell_failure(run, i, failure);
+        tell_failure(run, t.index, e, failure);
     }
     if (run.shown && !e.error)
         file_done(*run.shown, worker, e.stamp.size);
 }
 
-// With the lock held: a slot for the next entry; false when there is none
-// to take. Memory that cannot be had for it is waited for until the
+// With the lock held, the run stops, failed, for want of memory, and says so.
+void stop_short(ordered_run& run)
+{
+    if (!run.stop) {
+        constexpr char text[] = "kesscan: out of memory: the survey stops here\n";
+        write_stderr(text, sizeof text - 1);
+    }
+    run.failed = true;
+    run.stop = true;
+    run.turned.notify_all();
+}
+
+// With the lock held: a slot for the next entry, false when the run has
+// stopped. Memory that cannot be had for it is waited for until the
 // entries before it are written out and have let go of theirs, while the
 // others may take what is left; when there is still none, the run stops
-// there, failed, and says so.
+// there.
 bool add_slot(ordered_run& run, std::unique_lock<std::mutex>& hold)
 {
     for (int tries = 0; tries < 2; ++tries) {
-        if (run.stop || run.next == run.entries->size())
+        if (run.stop)
             return false;
         try {
             run.slots.emplace_back();
@@ -348,43 +364,70 @@ bool add_slot(ordered_run& run, std::unique_lock<std::mutex>& hold)
                 run.turned.wait(hold, [&] { return run.stop || run.slots.empty(); });
         }
     }
-    if (!run.stop) {
-        constexpr char text[] = "kesscan: out of memory: the survey stops here\n";
-        write_stderr(text, sizeof text - 1);
-    }
-    run.failed = true;
-    run.stop = true;
-    run.turned.notify_all();
+    stop_short(run);
     return false;
+}
+
+// Whether the walk has found at least n entries not yet taken, walking on
+// as need be, under the walk's lock; the progress line learns what it
+// found. A walk that runs out of memory stops the run.
+bool found_ahead(ordered_run& run, std::size_t n)
+{
+    bool ahead;
+    try {
+        ahead = look_ahead(*run.entries, n);
+    } catch (const std::bad_alloc&) {
+        const std::lock_guard hold(run.lock);
+        stop_short(run);
+        return false;
+    }
+    if (run.shown)
+        found_files(*run.shown, run.entries->files, run.entries->bytes, !run.entries->ended);
+    return ahead;
+}
+
+// Takes the next entry into t, with its turn; false when there is none
+// left, or the run stopped.
+bool take_turn(ordered_run& run, taken_entry& t)
+{
+    const std::lock_guard walking(run.walk_lock);
+    found_ahead(run, run.threads);
+    std::unique_lock hold(run.lock);
+    entry_queue& q = *run.entries;
+    if (q.ahead.empty() || !add_slot(run, hold))
+        return false;
+    t.left = q.ahead.size();
+    t.entry = std::move(q.ahead.front());
+    q.ahead.pop_front();
+    t.index = run.next++;
+    if (reads_stdin(t.entry))
+        t.stdin_turn = run.stdin_taken++;
+    return true;
 }
 
 void work(ordered_run& run, unsigned worker)
 {
-    const std::vector<walk_entry>& entries = *run.entries;
-    for (;;) {
-        std::size_t i;
-        {
+    taken_entry t;
+    while (take_turn(run, t)) {
+        const bool stdin = reads_stdin(t.entry);
+        if (stdin) {
             std::unique_lock hold(run.lock);
-            if (!add_slot(run, hold))
-                return;
-            i = run.next++;
-            if (reads_stdin(entries[i]))
-                run.turned.wait(hold, [&] { return run.stop || run.stdin_turn == i; });
+            run.turned.wait(hold, [&] { return run.stop || run.stdin_done == t.stdin_turn; });
             if (run.stop)
                 return;
         }
-        slot_sink sink{&run, i};
-        take_entry(run, i, worker, {hold_output, &sink});
+        slot_sink sink{&run, t.index};
+        scan_taken(run, t, worker, {hold_output, &sink});
         std::unique_lock hold(run.lock);
-        slot_of(run, i).done = true;
-        if (reads_stdin(entries[i])) {
-            run.stdin_turn = next_stdin(entries, i + 1);
+        slot_of(run, t.index).done = true;
+        if (stdin) {
+            ++run.stdin_done;
             run.turned.notify_all();
         }
         if (unwanted(run)) {
             run.stop = true;
             run.turned.notify_all();
-        } else if (i == run.current) {
+        } else if (t.index == run.current) {
             hand_on(run, hold);
         }
     }
@@ -395,7 +438,12 @@ void start_others(ordered_run& run)
     if (run.started)
         return;
     run.started = true;
-    const std::size_t left = run.entries->size() - run.next;
+    std::size_t left;
+    {
+        const std::lock_guard walking(run.walk_lock);
+        found_ahead(run, run.jobs - 1);
+        left = run.entries->ahead.size();
+    }
     try {
         run.others.reserve(run.jobs - 1);
         for (unsigned w = 1; w < run.jobs && w <= left; ++w)
@@ -415,19 +463,15 @@ unsigned processors()
     return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
 }
 
-survey_result scan_entries(const scan_settings& settings, const std::vector<walk_entry>& entries, unsigned jobs,
-                           bool show_progress, summary_cache* cache, survey_stats* stats, const survey_sink* to)
+survey_result scan_entries(const scan_settings& settings, entry_queue& entries, unsigned jobs, bool show_progress,
+                           summary_cache* cache, survey_stats* stats, const survey_sink* to)
 {
     const unsigned threads = std::max(1u, jobs);
-    jobs = static_cast<unsigned>(std::clamp<std::size_t>(entries.size(), 1, jobs));
+    look_ahead(entries, threads);
+    jobs = static_cast<unsigned>(std::clamp<std::size_t>(entries.ahead.size(), 1, threads));
     progress shown;
     if (show_progress) {
-        std::uint64_t files = 0, bytes = 0;
-        for (const walk_entry& e : entries) {
-            files += !e.error;
-            bytes += e.stamp.size;
-        }
-        init_progress(shown, files, bytes, jobs);
+        init_progress(shown, entries.files, entries.bytes, jobs, !entries.ended);
         start_progress(shown);
     }
     ordered_run run;
@@ -442,10 +486,18 @@ survey_result scan_entries(const scan_settings& settings, const std::vector<walk
     run.jobs = jobs;
     run.threads = threads;
     run.stop = unwanted(run);
-    run.stdin_turn = next_stdin(entries, 0);
     work(run, 0);
     run.others.clear();
     if (show_progress)
         stop_progress(shown);
     return {run.trouble, run.failed};
+}
+
+survey_result scan_entries(const scan_settings& settings, const std::vector<walk_entry>& entries, unsigned jobs,
+                           bool show_progress, summary_cache* cache, survey_stats* stats, const survey_sink* to)
+{
+    entry_list list{&entries, 0};
+    entry_queue queue;
+    queue.from = list_source(list);
+    return scan_entries(settings, queue, jobs, show_progress, cache, stats, to);
 }

@@ -28,6 +28,11 @@ struct survey_result {
 // summaries come from it where they can, and are kept in it.
 // With stats, the totals are added to it. With to, the outcomes go there
 // instead of to the process's streams.
+// The entries are taken from the queue as their turn comes, and may be
+// found by a walk that goes on while they are scanned.
+survey_result scan_entries(const scan_settings& settings, entry_queue& entries, unsigned jobs, bool show_progress,
+                           summary_cache* cache = nullptr, survey_stats* stats = nullptr,
+                           const struct survey_sink* to = nullptr);
 survey_result scan_entries(const scan_settings& settings, const std::vector<walk_entry>& entries, unsigned jobs,
                            bool show_progress, summary_cache* cache = nullptr, survey_stats* stats = nullptr,
                            const struct survey_sink* to = nullptr);

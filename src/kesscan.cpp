@@ -467,35 +467,62 @@ bool check_command(const command& c)
     return !why;
 }
 
-// Walks the operands and scans what the walk finds, with the cache and
-// the totals asked for; the exit status.
+// A walk of the command line's operands, as the survey takes it: of its
+// part, with --shard.
+struct survey_walk {
+    walk_cursor walk;
+    shard_cursor part;
+};
+
+// Starts w: the entries a survey takes. whole is what the whole walk
+// holds, which a part needs first.
+entry_source start_walk(survey_walk& w, const command& c, walk_skipped* skipped, const walk_total& whole)
+{
+    init_walk(w.walk, c.operands, c.recursive, c.extensions, skipped, c.follow);
+    if (!c.shards)
+        return walk_source(w.walk);
+    w.part = {walk_source(w.walk), c.shard - 1, c.shards, whole.weight, 0};
+    return shard_source(w.part);
+}
+
+// What the whole walk holds, walked once to be counted.
+walk_total count_walk(const command& c)
+{
+    walk_cursor w;
+    init_walk(w, c.operands, c.recursive, c.extensions, nullptr, c.follow);
+    return count_entries(walk_source(w));
+}
+
+// Walks the operands and scans what the walk finds as it goes, with the
+// cache and the totals asked for; the exit status.
 int survey(command& c)
 {
     const auto began = std::chrono::steady_clock::now();
+    const walk_total whole = c.shards ? count_walk(c) : walk_total{};
     walk_skipped skipped;
-    const std::vector<walk_entry> walked =
-        walk_operands(c.operands, c.recursive, c.recursive ? c.extensions : std::vector<std::string>{},
-                      c.stats ? &skipped : nullptr, c.follow);
-    const std::vector<walk_entry> part = c.shards ? shard_of(walked, c.shard - 1, c.shards) : std::vector<walk_entry>{};
-    const std::vector<walk_entry>& entries = c.shards ? part : walked;
-    // A part's output is written as the whole survey's would be.
-    std::size_t files = 0;
-    for (const walk_entry& e : walked)
-        files += !e.error;
+    survey_walk walk;
+    entry_queue entries;
+    entries.from = start_walk(walk, c, c.stats ? &skipped : nullptr, whole);
     scan_settings& settings = c.settings;
     // Decoded output can run to millions of lines; into a file or a pipe
     // it goes in large blocks. On a terminal each frame shows as it is
     // decoded.
     settings.interactive = isatty(STDOUT_FILENO);
-    settings.show_name = files > 1 && !settings.summary && !settings.json;
+    // A part's output is written as the whole survey's would be.
+    settings.show_name =
+        !settings.summary && !settings.json && (c.shards ? whole.files > 1 : more_than_one_file(entries));
     // A person watching a terminal while the output goes elsewhere is told
     // how far the work has come.
     const bool progress = c.progress || (isatty(STDERR_FILENO) && !settings.interactive);
     summary_cache cache;
     bool use_cache = c.cached && open_summary_cache(cache, c.cache_file, settings);
     std::string why;
+    // The files due are picked among those of the whole walk, walked
+    // once before.
+    survey_walk first;
     if (use_cache && c.recheck_ns >= 0 &&
-        !plan_recheck(cache, entries, wall_clock_ns() - c.recheck_ns, c.recheck_percent, why)) {
+        !plan_recheck(cache, start_walk(first, c, nullptr, whole), wall_clock_ns() - c.recheck_ns,
+                      c.recheck_percent, why)) {
         cache_unusable(cache.file, why);
         use_cache = false;
     }
@@ -504,7 +531,7 @@ int survey(command& c)
         scan_entries(settings, entries, c.jobs, progress, use_cache ? &cache : nullptr, c.stats ? &totals : nullptr);
     if (use_cache &&
         (!close_cache(cache, why) ||
-         (c.prune && !prune_cache(cache, c.recursive ? c.operands : std::vector<std::string>{}, walked, why))))
+         (c.prune && !prune_cache(cache, c.recursive ? c.operands : std::vector<std::string>{}, why))))
         cache_unusable(cache.file, why);
     if (c.stats) {
         std::string block;

@@ -16,7 +16,7 @@ std::uint64_t bytes_so_far(const progress& p)
     std::uint64_t n = p.bytes_done.load(std::memory_order_relaxed);
     for (unsigned w = 0; w < p.workers; ++w)
         n += p.reading[w].bytes.load(std::memory_order_relaxed);
-    return std::min(n, p.bytes_total);
+    return std::min(n, p.bytes_total.load(std::memory_order_relaxed));
 }
 
 void keep_drawing(progress& p)
@@ -34,7 +34,7 @@ void draw_status(void*, std::string_view line)
 }  // namespace
 
 std::string progress_text(std::uint64_t files_done, std::uint64_t files_total, std::uint64_t bytes_done,
-                          std::uint64_t bytes_total, double seconds)
+                          std::uint64_t bytes_total, double seconds, bool walking)
 {
     constexpr double mib = 1024.0 * 1024.0;
     char text[160];
@@ -44,17 +44,23 @@ std::string progress_text(std::uint64_t files_done, std::uint64_t files_total, s
     // The rate and the time left once there is something to go by.
     if (seconds >= 0.5 && bytes_done > 0) {
         const double rate = static_cast<double>(bytes_done) / seconds;
+        if (walking) {
+            std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), ", %.1f MiB/s, walking", rate / mib);
+            return text;
+        }
         const auto left = static_cast<unsigned long long>(static_cast<double>(bytes_total - bytes_done) / rate + 0.5);
         std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), ", %.1f MiB/s, %llu:%02llu left",
                       rate / mib, left / 60, left % 60);
     }
+    if (walking)
+        std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), ", walking");
     return text;
 }
 
-void init_progress(progress& p, std::uint64_t files_total, std::uint64_t bytes_total, unsigned workers)
+void init_progress(progress& p, std::uint64_t files_total, std::uint64_t bytes_total, unsigned workers,
+                   bool walking)
 {
-    p.files_total = files_total;
-    p.bytes_total = bytes_total;
+    found_files(p, files_total, bytes_total, walking);
     p.files_done = 0;
     p.bytes_done = 0;
     p.workers = workers;
@@ -70,8 +76,17 @@ void init_progress(progress& p, std::uint64_t files_total, std::uint64_t bytes_t
 std::string progress_now(const progress& p)
 {
     const double seconds = std::chrono::duration<double>(p.now() - p.began).count();
-    return progress_text(p.files_done.load(std::memory_order_relaxed), p.files_total, bytes_so_far(p),
-                         p.bytes_total, seconds);
+    // The walk's end is read first: totals read after it are the whole's.
+    const bool walking = p.walking.load(std::memory_order_acquire);
+    return progress_text(p.files_done.load(std::memory_order_relaxed), p.files_total.load(std::memory_order_relaxed),
+                         bytes_so_far(p), p.bytes_total.load(std::memory_order_relaxed), seconds, walking);
+}
+
+void found_files(progress& p, std::uint64_t files_total, std::uint64_t bytes_total, bool walking)
+{
+    p.files_total.store(files_total, std::memory_order_relaxed);
+    p.bytes_total.store(bytes_total, std::memory_order_relaxed);
+    p.walking.store(walking, std::memory_order_release);
 }
 
 bool redraw(progress& p)

@@ -3,6 +3,11 @@
 // a few times a second by a thread of its own and erased at the end:
 //
 //   kesscan: 12/40 files, 350.2/1024.0 MiB, 85.3 MiB/s, 0:08 left
+//
+// While the walk goes on, the totals are those found so far, and the time
+// left is not known:
+//
+//   kesscan: 12/40 files, 350.2/1024.0 MiB, 85.3 MiB/s, walking
 #pragma once
 
 #include "sample-source.hpp"
@@ -21,8 +26,9 @@
 using progress_clock = std::chrono::steady_clock::time_point (*)();
 
 struct progress {
-    std::uint64_t files_total;
-    std::uint64_t bytes_total;
+    std::atomic<std::uint64_t> files_total;  // found so far
+    std::atomic<std::uint64_t> bytes_total;
+    std::atomic<bool> walking;               // more may be found
     std::atomic<std::uint64_t> files_done;
     std::atomic<std::uint64_t> bytes_done;          // of the files done
     std::unique_ptr<scan_counters[]> reading;  // what each worker's scan has read
@@ -41,13 +47,16 @@ struct progress {
 
 // The status line for these counts, after seconds of work.
 std::string progress_text(std::uint64_t files_done, std::uint64_t files_total, std::uint64_t bytes_done,
-                          std::uint64_t bytes_total, double seconds);
+                          std::uint64_t bytes_total, double seconds, bool walking = false);
 
-// Sets p up for files_total files of bytes_total bytes, and workers that
-// count the bytes they read in p.reading; the line is drawn on standard
-// error, by the steady clock, unless the caller then sets now, began and
-// draw.
-void init_progress(progress& p, std::uint64_t files_total, std::uint64_t bytes_total, unsigned workers);
+// Sets p up for files_total files of bytes_total bytes, found so far while
+// walking, and workers that count the bytes they read in p.reading; the line
+// is drawn on standard error, by the steady clock, unless the caller then
+// sets now, began and draw.
+void init_progress(progress& p, std::uint64_t files_total, std::uint64_t bytes_total, unsigned workers,
+                   bool walking = false);
+// The files found so far, and whether the walk goes on.
+void found_files(progress& p, std::uint64_t files_total, std::uint64_t bytes_total, bool walking);
 // The status line now: the files done, and the bytes of the files done and
 // read of the others.
 std::string progress_now(const progress& p);

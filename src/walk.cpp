@@ -25,31 +25,12 @@ constexpr int max_open = 32;
 
 // A file or folder by its device and inode.
 using file_id = std::pair<std::uint64_t, std::uint64_t>;
-
-struct walker {
-    const std::vector<std::string>* extensions;
-    std::vector<walk_entry>* out;
-    int held;               // folders open
-    walk_skipped* skipped;  // or nullptr
-    // Following symbolic links, a folder or file may be reached twice, and
-    // a link may lead back to a folder the walk is in.
-    bool follow;
-    std::set<file_id> seen;         // folders and files taken
-    std::vector<file_id> ancestors; // the folders the walk is in
-};
+using named = walk_cursor::named;
 
 bool sound_name(const char* name, const std::vector<std::string>& extensions)
 {
     return std::strrchr(name, '.') && std::binary_search(extensions.begin(), extensions.end(), extension_of(name));
 }
-
-struct named {
-    std::string name;
-    bool folder;
-    file_stamp stamp;
-    int error;    // the name could not be looked at: its errno
-    bool linked;  // a symbolic link, followed
-};
 
 // Counts what the walk passes over, when asked.
 void passed_over(walk_skipped* skipped, const char* name, const struct stat* st)
@@ -131,79 +112,153 @@ std::vector<named> list_folder(int fd, const std::vector<std::string>& extension
 // A folder that let go of its descriptor while the walk was below it
 // finds itself again, into dir: through the ".." of the folder below, sub,
 // or by its path when it was reached through a link, as it then has
-// another folder above it. False when what is found is not the folder
-// self tells of.
-bool find_again(const walker& w, owned_fd& dir, const owned_fd& sub, const std::string& path,
-                const struct stat& self)
+// another folder above it, or when sub is gone too. False when what is
+// found is not the folder self tells of.
+bool find_again(bool follow, owned_fd& dir, const owned_fd& sub, const std::string& path, const struct stat& self)
 {
-    dir.reset(w.follow ? open_path(AT_FDCWD, path.c_str(), O_DIRECTORY)
-                       : openat(sub.fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    dir.reset(follow || sub.fd < 0 ? open_path(AT_FDCWD, path.c_str(), O_DIRECTORY)
+                                   : openat(sub.fd, "..", O_RDONLY | O_CLOEXEC | O_DIRECTORY));
     struct stat again;
     return dir.fd >= 0 && fstat(dir.fd, &again) == 0 && again.st_dev == self.st_dev && again.st_ino == self.st_ino;
 }
 
-// Walks the folder open at dir, named path. Entries go in byte order of
-// their names, a folder's own at its place among them. Past max_open
-// folders held, a folder lets go of its descriptor while the walk is below
-// it, and finds itself again through the ".." of the folder below, which
-// must be the same folder.
-void walk_folder(walker& w, owned_fd& dir, const std::string& path)
+// Goes into the folder open at dir, named path: its names are read now,
+// in byte order, and walked one at a time.
+void enter(walk_cursor& w, owned_fd dir, std::string path)
 {
-    int read_error;
-    const std::vector<named> names = list_folder(dir.fd, *w.extensions, read_error, w.skipped, w.follow);
-    struct stat self;
-    if (fstat(dir.fd, &self) != 0)
-        read_error = errno;
-    const std::string prefix = path.ends_with('/') ? path : path + "/";
-    for (const named& n : names) {
-        const std::string below = prefix + n.name;
-        const file_id id{n.stamp.dev, n.stamp.ino};
-        if (w.follow && !n.error) {
-            // A link back to a folder the walk is in would never end: it
-            // is told, as a folder that cannot be read. A folder taken
-            // already is passed over, and so is a file reached through a
-            // link; hard links are files of their own.
-            if (n.folder && std::find(w.ancestors.begin(), w.ancestors.end(), id) != w.ancestors.end()) {
-                w.out->push_back({below, {}, ELOOP, true});
-                continue;
-            }
-            if (!w.seen.insert(id).second && (n.folder || n.linked))
-                continue;
-        }
-        if (n.error || !n.folder) {
-            w.out->push_back({below, n.stamp, n.error, true});
-            continue;
-        }
-        owned_fd sub{openat(dir.fd, n.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (w.follow ? 0 : O_NOFOLLOW))};
-        if (sub.fd < 0) {
-            w.out->push_back({below, {}, errno, true});
-            continue;
-        }
-        const bool let_go = ++w.held > max_open;
-        if (let_go) {
-            dir.reset();
-            --w.held;
-        }
-        w.ancestors.push_back(id);
-        walk_folder(w, sub, below);
-        w.ancestors.pop_back();
-        if (let_go) {
-            if (!find_again(w, dir, sub, path, self)) {
-                // Moved while the walk was below it: what is left of it
-                // cannot be found.
-                w.out->push_back({path, {}, dir.fd < 0 ? errno : ENOENT, true});
-                sub.reset();
-                --w.held;
-                dir.reset();
-                return;
-            }
-            ++w.held;
-        }
-        sub.reset();
-        --w.held;
+    walk_cursor::level& l = w.levels.emplace_back();
+    l.dir = std::move(dir);
+    l.names = list_folder(l.dir.fd, *w.extensions, l.read_error, w.skipped, w.follow);
+    l.self = {};
+    if (fstat(l.dir.fd, &l.self) != 0)
+        l.read_error = errno;
+    l.path = std::move(path);
+    l.at = 0;
+    l.let_go = false;
+}
+
+bool held_open(const walk_cursor::level& l)
+{
+    return l.dir.fd >= 0;
+}
+
+// The folder the walk is in is done with: its error, if it had one, into
+// e, or the walk goes back up. A folder that let go of its descriptor finds
+// itself again; one moved while the walk was below it is an entry with its
+// error, and what is left of it cannot be walked.
+bool leave(walk_cursor& w, walk_entry& e)
+{
+    walk_cursor::level& done = w.levels.back();
+    if (done.read_error) {
+        e = {done.path, {}, std::exchange(done.read_error, 0), true};
+        return true;
     }
-    if (read_error)
-        w.out->push_back({path, {}, read_error, true});
+    const owned_fd sub = std::move(done.dir);
+    w.levels.pop_back();
+    if (w.levels.empty() || !w.levels.back().let_go)
+        return false;
+    walk_cursor::level& up = w.levels.back();
+    up.let_go = false;
+    if (find_again(w.follow, up.dir, sub, up.path, up.self))
+        return false;
+    e = {up.path, {}, up.dir.fd < 0 ? errno : ENOENT, true};
+    up.dir.reset();
+    up.at = up.names.size();
+    up.read_error = 0;
+    return true;
+}
+
+// The next name of the folder the walk is in: an entry into e, or false
+// when the walk passed it over or went into it. Past max_open folders held,
+// a folder lets go of its descriptor while the walk is below it.
+bool next_name(walk_cursor& w, walk_entry& e)
+{
+    walk_cursor::level& l = w.levels.back();
+    if (l.at == l.names.size())
+        return leave(w, e);
+    const named& n = l.names[l.at++];
+    std::string below = (l.path.ends_with('/') ? l.path : l.path + "/") + n.name;
+    const file_id id{n.stamp.dev, n.stamp.ino};
+    if (w.follow && !n.error) {
+        // A link back to a folder the walk is in would never end: it is
+        // told, as a folder that cannot be read. A folder taken already is
+        // passed over, and so is a file reached through a link; hard links
+        // are files of their own.
+        const auto in = [&](const walk_cursor::level& up) { return file_id{up.self.st_dev, up.self.st_ino} == id; };
+        if (n.folder && std::any_of(w.levels.begin(), w.levels.end(), in)) {
+            e = {std::move(below), {}, ELOOP, true};
+            return true;
+        }
+        if (!w.seen.insert(id).second && (n.folder || n.linked))
+            return false;
+    }
+    if (n.error || !n.folder) {
+        e = {std::move(below), n.stamp, n.error, true};
+        return true;
+    }
+    owned_fd sub{openat(l.dir.fd, n.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (w.follow ? 0 : O_NOFOLLOW))};
+    if (sub.fd < 0) {
+        e = {std::move(below), {}, errno, true};
+        return true;
+    }
+    if (std::count_if(w.levels.begin(), w.levels.end(), held_open) >= max_open) {
+        l.dir.reset();
+        l.let_go = true;
+    }
+    enter(w, std::move(sub), std::move(below));
+    return false;
+}
+
+// An operand not below another: an entry into e, or false when it is a
+// folder the walk goes into, or one taken already.
+bool next_operand(walk_cursor& w, const std::string& operand, walk_entry& e)
+{
+    struct stat st;
+    const bool known = operand != "-" && stat(operand.c_str(), &st) == 0;
+    if (!w.recursive || !known || !S_ISDIR(st.st_mode)) {
+        e = {operand, known && S_ISREG(st.st_mode) ? stamp_of(st) : file_stamp{}, 0, false};
+        return true;
+    }
+    owned_fd top{open_path(AT_FDCWD, operand.c_str(), O_DIRECTORY)};
+    if (top.fd < 0) {
+        e = {operand, {}, errno, false};
+        return true;
+    }
+    const file_id id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    if (!w.follow || w.seen.insert(id).second)
+        enter(w, std::move(top), operand);
+    return false;
+}
+
+bool next_walked(void* opaque, walk_entry& e)
+{
+    return walk_next(*static_cast<walk_cursor*>(opaque), e);
+}
+
+bool next_listed(void* opaque, walk_entry& e)
+{
+    entry_list& l = *static_cast<entry_list*>(opaque);
+    if (l.at == l.entries->size())
+        return false;
+    e = (*l.entries)[l.at++];
+    return true;
+}
+
+// The shard's next entry: an entry is in the part its middle byte falls
+// in. 2 * count * bytes can pass 64 bits. A tree that grew since it was
+// counted puts what it grew by in the last part.
+bool next_in_part(void* opaque, walk_entry& e)
+{
+    shard_cursor& s = *static_cast<shard_cursor*>(opaque);
+    __extension__ using wide = unsigned __int128;
+    while (s.from.next(s.from.opaque, e)) {
+        const std::uint64_t weight = e.stamp.size + 1;
+        const wide part = (2 * wide{s.before} + weight) * s.count / (2 * wide{std::max<std::uint64_t>(s.total, 1)});
+        s.before += weight;
+        if (std::min<wide>(part, s.count - 1) == s.index)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -214,50 +269,101 @@ file_stamp stamp_of(const struct stat& st)
             static_cast<std::uint64_t>(st.st_size), nanoseconds(st.st_mtim), nanoseconds(st.st_ctim), S_ISREG(st.st_mode)};
 }
 
+void init_walk(walk_cursor& w, const std::vector<std::string>& operands, bool recursive,
+               const std::vector<std::string>& extensions, walk_skipped* skipped, bool follow)
+{
+    w.operands = &operands;
+    w.operand = 0;
+    w.recursive = recursive;
+    w.extensions = &extensions;
+    w.skipped = skipped;
+    w.follow = follow;
+    w.seen.clear();
+    w.levels.clear();
+}
+
+bool walk_next(walk_cursor& w, walk_entry& e)
+{
+    for (;;) {
+        if (!w.levels.empty()) {
+            if (next_name(w, e))
+                return true;
+        } else if (w.operand == w.operands->size()) {
+            return false;
+        } else if (next_operand(w, (*w.operands)[w.operand++], e)) {
+            return true;
+        }
+    }
+}
+
 std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, bool recursive,
                                       const std::vector<std::string>& extensions, walk_skipped* skipped, bool follow)
 {
+    walk_cursor w;
+    init_walk(w, operands, recursive, extensions, skipped, follow);
     std::vector<walk_entry> out;
-    walker w{&extensions, &out, 0, skipped, follow, {}, {}};
-    for (const std::string& operand : operands) {
-        struct stat st;
-        const bool known = operand != "-" && stat(operand.c_str(), &st) == 0;
-        if (recursive && known && S_ISDIR(st.st_mode)) {
-            owned_fd top{open_path(AT_FDCWD, operand.c_str(), O_DIRECTORY)};
-            if (top.fd < 0) {
-                out.push_back({operand, {}, errno, false});
-                continue;
-            }
-            w.held = 1;
-            const file_id id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-            if (follow && !w.seen.insert(id).second)
-                continue;
-            w.ancestors.assign(1, id);
-            walk_folder(w, top, operand);
-            continue;
-        }
-        out.push_back({operand, known && S_ISREG(st.st_mode) ? stamp_of(st) : file_stamp{}, 0, false});
-    }
+    walk_entry e;
+    while (walk_next(w, e))
+        out.push_back(std::move(e));
     return out;
 }
 
-std::vector<walk_entry> shard_of(const std::vector<walk_entry>& entries, unsigned index, unsigned count)
+entry_source walk_source(walk_cursor& w)
 {
-    // An entry is in the part its middle byte falls in: 2 * count * bytes
-    // can pass 64 bits.
-    __extension__ using wide = unsigned __int128;
-    wide total = 0;
-    for (const walk_entry& e : entries)
-        total += e.stamp.size + 1;
-    std::vector<walk_entry> part;
-    wide before = 0;
-    for (const walk_entry& e : entries) {
-        const wide weight = e.stamp.size + 1;
-        if ((2 * before + weight) * count / (2 * total) == index)
-            part.push_back(e);
-        before += weight;
+    return {next_walked, &w};
+}
+
+entry_source list_source(entry_list& l)
+{
+    return {next_listed, &l};
+}
+
+walk_total count_entries(entry_source from)
+{
+    walk_total t;
+    walk_entry e;
+    while (from.next(from.opaque, e)) {
+        t.files += !e.error;
+        t.weight += e.stamp.size + 1;
     }
-    return part;
+    return t;
+}
+
+entry_source shard_source(shard_cursor& s)
+{
+    return {next_in_part, &s};
+}
+
+bool look_ahead(entry_queue& q, std::size_t n)
+{
+    walk_entry e;
+    while (q.ahead.size() < n && !q.ended) {
+        if (!q.from.next(q.from.opaque, e)) {
+            q.ended = true;
+            break;
+        }
+        q.files += !e.error;
+        q.bytes += e.stamp.size;
+        q.ahead.push_back(std::move(e));
+    }
+    return q.ahead.size() >= n;
+}
+
+bool take_next(entry_queue& q, walk_entry& e)
+{
+    if (!look_ahead(q, 1))
+        return false;
+    e = std::move(q.ahead.front());
+    q.ahead.pop_front();
+    return true;
+}
+
+bool more_than_one_file(entry_queue& q)
+{
+    std::size_t files = 0;
+    for (std::size_t n = 0; files < 2 && look_ahead(q, n + 1); ++n)
+        files += !q.ahead[n].error;
+    return files > 1;
 }
 
 bool read_names0(const std::string& file, std::vector<std::string>& names, std::string& why,
