@@ -21,6 +21,9 @@ TEST(Progress, TextTellsFilesBytesRateAndTimeLeft)
     EXPECT_EQ(progress_text(0, 3, 0, 40 * mib, 2), "kesscan: 0/3 files, 0.0/40.0 MiB") << "no rate from nothing";
     EXPECT_EQ(progress_text(2, 9, mib, 601 * mib, 1), "kesscan: 2/9 files, 1.0/601.0 MiB, 1.0 MiB/s, 10:00 left");
     EXPECT_EQ(progress_text(2, 9, mib, 66 * mib, 1), "kesscan: 2/9 files, 1.0/66.0 MiB, 1.0 MiB/s, 1:05 left");
+    // While the walk goes on, no time left can be told from the totals.
+    EXPECT_EQ(progress_text(2, 9, mib, 66 * mib, 1, true), "kesscan: 2/9 files, 1.0/66.0 MiB, 1.0 MiB/s, walking");
+    EXPECT_EQ(progress_text(0, 3, 0, 40 * mib, 2, true), "kesscan: 0/3 files, 0.0/40.0 MiB, walking");
 }
 
 // A file done counts whole, what its worker had read of it or not; what a
@@ -79,10 +82,18 @@ TEST(Progress, DrawnWhenItsTextChanges)
     EXPECT_TRUE(redraw(p)) << "the rate fell";
     file_done(p, 0, 4 * mib);
     EXPECT_TRUE(redraw(p));
+    // What a walk still going on finds adds to the totals; its end brings
+    // the time left back.
+    found_files(p, 3, 12 * mib, true);
+    EXPECT_TRUE(redraw(p));
+    found_files(p, 3, 12 * mib, false);
+    EXPECT_TRUE(redraw(p));
     EXPECT_EQ(lines, (std::vector<std::string>{"kesscan: 0/2 files, 0.0/10.0 MiB",
                                                "kesscan: 0/2 files, 1.0/10.0 MiB, 1.0 MiB/s, 0:09 left",
                                                "kesscan: 0/2 files, 1.0/10.0 MiB, 0.5 MiB/s, 0:18 left",
-                                               "kesscan: 1/2 files, 4.0/10.0 MiB, 2.0 MiB/s, 0:03 left"}));
+                                               "kesscan: 1/2 files, 4.0/10.0 MiB, 2.0 MiB/s, 0:03 left",
+                                               "kesscan: 1/3 files, 4.0/12.0 MiB, 2.0 MiB/s, walking",
+                                               "kesscan: 1/3 files, 4.0/12.0 MiB, 2.0 MiB/s, 0:04 left"}));
 }
 
 // On a terminal the line never reaches the last column, where it would
