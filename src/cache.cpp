@@ -497,6 +497,14 @@ bool keyed(const summary_cache& c, const walk_entry& e)
     return !e.error && e.path != "-" && (!c.cwd.empty() || e.path.starts_with('/'));
 }
 
+// Ends the read that recalls share, if one is open.
+void end_read(summary_cache& c)
+{
+    if (c.reading_since >= 0)
+        exec(c.db.get(), "COMMIT");
+    c.reading_since = -1;
+}
+
 // Whether a re-check planned path to be read again, once: it is then no
 // longer due. A failure of the database here leaves the file unread, as
 // its stat data tell it can be.
@@ -589,6 +597,11 @@ recall recall_summary(summary_cache& c, const walk_entry& e, const file_stamp& n
     const std::lock_guard hold(c.lock);
     if (!usable(c, lost))
         return recall::none;
+    const std::int64_t now_ns = wall_clock_ns();
+    if (c.reading_since >= 0 && now_ns - c.reading_since >= commit_ns)
+        end_read(c);
+    if (c.reading_since < 0 && exec(c.db.get(), "BEGIN"))
+        c.reading_since = now_ns;
     sqlite3_stmt* st = c.find.get();
     sqlite3_bind_blob(st, 1, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
     sqlite3_bind_text(st, 2, c.settings.c_str(), -1, SQLITE_STATIC);
@@ -605,6 +618,8 @@ recall recall_summary(summary_cache& c, const walk_entry& e, const file_stamp& n
     }
     sqlite3_reset(st);
     sqlite3_clear_bindings(st);
+    if (!hit)
+        end_read(c);
     usable(c, lost);
     if (!hit)
         return recall::none;
@@ -649,6 +664,10 @@ bool commit_summaries(summary_cache& c, std::string& why)
 
 bool close_cache(summary_cache& c, std::string& why)
 {
+    {
+        const std::lock_guard hold(c.lock);
+        end_read(c);
+    }
     if (c.committer.joinable()) {
         c.committer.request_stop();
         c.committer.join();

@@ -58,6 +58,10 @@ struct summary_cache {
     std::string failure;      // why it failed, until a caller has told it
     std::vector<kept_row> pending;   // kept since the last commit
     std::int64_t committed_at = 0;   // wall clock of the last commit
+    // Recalls in a row share one read of the database, rather than taking
+    // its locks for each; it ends at a file to be read and after a second,
+    // so that it holds back neither the commits' checkpoints nor news.
+    std::int64_t reading_since = -1;  // wall clock; -1: no read open
     std::condition_variable_any tick;
     // Declared after the record's other members: the statements go before
     // their connections, and the committer, which uses them all, first.
@@ -81,9 +85,8 @@ std::string default_cache_file(std::string& why);
 bool open_cache(summary_cache& c, const std::string& file, const scan_settings& settings, const char* version,
                 std::string& why);
 
-// The stamp of e's file as it stands now. A file is judged by how it stands
-// when its turn comes, not when the walk passed it, which may be hours
-// before; not regular when it cannot be looked at.
+// The stamp of e's file as it stands now; not regular when it cannot be
+// looked at.
 file_stamp stamp_now(const walk_entry& e);
 
 // Plans a rolling re-check: the files walked finds whose summaries were

@@ -252,7 +252,9 @@ entry_outcome obtain(ordered_run& run, const scan_settings& settings, const walk
         return o;
     }
     if (run.cache) {
-        o.stamp = stamp_now(e);
+        // The walk looked at the file as its turn came, not when it listed
+        // the folder, which may be hours before.
+        o.stamp = e.stamp;
         std::string lost;
         const recall kept = recall_summary(*run.cache, e, o.stamp, o.result, lost);
         tell_lost(out, *run.cache, lost);
@@ -491,13 +493,4 @@ survey_result scan_entries(const scan_settings& settings, entry_queue& entries, 
     if (show_progress)
         stop_progress(shown);
     return {run.trouble, run.failed};
-}
-
-survey_result scan_entries(const scan_settings& settings, const std::vector<walk_entry>& entries, unsigned jobs,
-                           bool show_progress, summary_cache* cache, survey_stats* stats, const survey_sink* to)
-{
-    entry_list list{&entries, 0};
-    entry_queue queue;
-    queue.from = list_source(list);
-    return scan_entries(settings, queue, jobs, show_progress, cache, stats, to);
 }

@@ -29,12 +29,10 @@ struct survey_result {
 // With stats, the totals are added to it. With to, the outcomes go there
 // instead of to the process's streams.
 // The entries are taken from the queue as their turn comes, and may be
-// found by a walk that goes on while they are scanned.
+// found by a walk that goes on while they are scanned; their stamps are
+// taken to tell how the files stand when their turn comes.
 survey_result scan_entries(const scan_settings& settings, entry_queue& entries, unsigned jobs, bool show_progress,
                            summary_cache* cache = nullptr, survey_stats* stats = nullptr,
-                           const struct survey_sink* to = nullptr);
-survey_result scan_entries(const scan_settings& settings, const std::vector<walk_entry>& entries, unsigned jobs,
-                           bool show_progress, summary_cache* cache = nullptr, survey_stats* stats = nullptr,
                            const struct survey_sink* to = nullptr);
 
 // Where a survey's outcomes go, other than the process's streams: to out,

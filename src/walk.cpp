@@ -32,16 +32,17 @@ bool sound_name(const char* name, const std::vector<std::string>& extensions)
     return std::strrchr(name, '.') && std::binary_search(extensions.begin(), extensions.end(), extension_of(name));
 }
 
-// Counts what the walk passes over, when asked.
-void passed_over(walk_skipped* skipped, const char* name, const struct stat* st)
+// Counts what the walk passes over, when asked: a name, of a file of the
+// type mode tells.
+void passed_over(walk_skipped* skipped, const char* name, mode_t mode)
 {
     if (!skipped)
         return;
     if (name[0] == '.') {
         skipped->dot_names += name[1] != '\0' && std::strcmp(name, "..") != 0;
-    } else if (S_ISLNK(st->st_mode)) {
+    } else if (S_ISLNK(mode)) {
         ++skipped->links;
-    } else if (S_ISREG(st->st_mode)) {
+    } else if (S_ISREG(mode)) {
         ++skipped->other_extensions;
         ++skipped->by_extension[extension_of(name)];
     } else {
@@ -86,23 +87,33 @@ std::vector<named> list_folder(int fd, const std::vector<std::string>& extension
             break;
         }
         if (d->d_name[0] == '.') {
-            passed_over(skipped, d->d_name, nullptr);
+            passed_over(skipped, d->d_name, 0);
             continue;
         }
+        // Not following links, the listing's type is enough to go by: a
+        // sound file is looked at when its turn comes, a folder when it is
+        // walked, and nothing else at all.
+        const bool known = !follow && (d->d_type == DT_REG || d->d_type == DT_DIR || d->d_type == DT_LNK);
+        if (known && (d->d_type == DT_DIR || (d->d_type == DT_REG && sound_name(d->d_name, extensions))))
+            names.push_back({d->d_name, d->d_type == DT_DIR, {}, 0, false, true});
+        else if (known)
+            passed_over(skipped, d->d_name, DTTOIF(d->d_type));
+        if (known)
+            continue;
         struct stat st;
         if (fstatat(fd, d->d_name, &st, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
             const bool wanted = d->d_type == DT_DIR || d->d_type == DT_UNKNOWN ||
                                 (d->d_type == DT_REG && sound_name(d->d_name, extensions)) ||
                                 (follow && errno == ELOOP);
             if (errno != ENOENT && wanted)
-                names.push_back({d->d_name, false, {}, errno, false});
+                names.push_back({d->d_name, false, {}, errno, false, false});
             continue;
         }
         const bool folder = S_ISDIR(st.st_mode);
         if (folder || (S_ISREG(st.st_mode) && sound_name(d->d_name, extensions)))
-            names.push_back({d->d_name, folder, stamp_of(st), 0, follow && is_link(fd, *d)});
+            names.push_back({d->d_name, folder, stamp_of(st), 0, follow && is_link(fd, *d), false});
         else
-            passed_over(skipped, d->d_name, &st);
+            passed_over(skipped, d->d_name, st.st_mode);
     }
     closedir(dir);
     std::sort(names.begin(), names.end(), [](const named& a, const named& b) { return a.name < b.name; });
@@ -168,6 +179,21 @@ bool leave(walk_cursor& w, walk_entry& e)
     return true;
 }
 
+// The file name in the folder open at fd, found as a sound file by the
+// listing, as it stands now, into e as path: a file of another type by
+// now is told when its turn comes, and one gone since is passed over.
+bool look_at(int fd, const std::string& name, std::string& path, walk_entry& e)
+{
+    struct stat st;
+    if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        e = {std::move(path), stamp_of(st), 0, true};
+    else if (errno != ENOENT)
+        e = {std::move(path), {}, errno, true};
+    else
+        return false;
+    return true;
+}
+
 // The next name of the folder the walk is in: an entry into e, or false
 // when the walk passed it over or went into it. Past max_open folders held,
 // a folder lets go of its descriptor while the walk is below it.
@@ -192,6 +218,8 @@ bool next_name(walk_cursor& w, walk_entry& e)
         if (!w.seen.insert(id).second && (n.folder || n.linked))
             return false;
     }
+    if (n.unlooked && !n.folder)
+        return look_at(l.dir.fd, n.name, below, e);
     if (n.error || !n.folder) {
         e = {std::move(below), n.stamp, n.error, true};
         return true;
@@ -233,15 +261,6 @@ bool next_operand(walk_cursor& w, const std::string& operand, walk_entry& e)
 bool next_walked(void* opaque, walk_entry& e)
 {
     return walk_next(*static_cast<walk_cursor*>(opaque), e);
-}
-
-bool next_listed(void* opaque, walk_entry& e)
-{
-    entry_list& l = *static_cast<entry_list*>(opaque);
-    if (l.at == l.entries->size())
-        return false;
-    e = (*l.entries)[l.at++];
-    return true;
 }
 
 // The shard's next entry: an entry is in the part its middle byte falls
@@ -311,11 +330,6 @@ std::vector<walk_entry> walk_operands(const std::vector<std::string>& operands, 
 entry_source walk_source(walk_cursor& w)
 {
     return {next_walked, &w};
-}
-
-entry_source list_source(entry_list& l)
-{
-    return {next_listed, &l};
 }
 
 walk_total count_entries(entry_source from)

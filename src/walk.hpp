@@ -67,8 +67,9 @@ struct walk_cursor {
         std::string name;
         bool folder;
         file_stamp stamp;
-        int error;    // the name could not be looked at: its errno
-        bool linked;  // a symbolic link, followed
+        int error;      // the name could not be looked at: its errno
+        bool linked;    // a symbolic link, followed
+        bool unlooked;  // not looked at yet: stamp and error are not known
     };
     // A folder the walk is in: its names, in byte order, and how far
     // the walk has come through them.
@@ -111,14 +112,6 @@ struct entry_source {
 };
 
 entry_source walk_source(walk_cursor& w);
-
-// The entries of a list, from at on.
-struct entry_list {
-    const std::vector<walk_entry>* entries;
-    std::size_t at;
-};
-
-entry_source list_source(entry_list& l);
 
 // What a whole walk found: files (not folders that could not be read),
 // and their weight, each file one byte more than its size.

@@ -71,6 +71,26 @@ TEST(Walk, HoldsOnlyTheFoldersItIsIn)
     EXPECT_EQ(most_names, 21u + 39 * 2 + 1) << "the root's names, and those of the chain down to its end";
 }
 
+// The entries of a list, from at on.
+struct entry_list {
+    const std::vector<walk_entry>* entries;
+    std::size_t at;
+};
+
+bool next_listed(void* opaque, walk_entry& e)
+{
+    entry_list& l = *static_cast<entry_list*>(opaque);
+    if (l.at == l.entries->size())
+        return false;
+    e = (*l.entries)[l.at++];
+    return true;
+}
+
+entry_source list_source(entry_list& l)
+{
+    return {next_listed, &l};
+}
+
 std::vector<std::string> paths_of(entry_source from)
 {
     std::vector<std::string> paths;
