@@ -310,6 +310,15 @@ int write_rows(summary_cache& c, const std::vector<kept_row>& rows)
     return rc;
 }
 
+// Ends the read that recalls share, if one is open: the recalls after it
+// see what was committed since it began.
+void end_read(summary_cache& c)
+{
+    if (c.reading_since >= 0)
+        exec(c.db.get(), "COMMIT");
+    c.reading_since = -1;
+}
+
 // Writes the summaries kept since the last commit in one transaction.
 // Another process holding the file past the wait leaves them for the next
 // commit. The workers' lock is not held while SQLite waits: they go on
@@ -334,6 +343,8 @@ void commit_pending(summary_cache& c)
         c.pending.swap(rows);
     } else if (rc != SQLITE_OK && c.usable) {
         lose(c, failure.c_str());
+    } else {
+        end_read(c);
     }
 }
 
@@ -495,14 +506,6 @@ namespace {
 bool keyed(const summary_cache& c, const walk_entry& e)
 {
     return !e.error && e.path != "-" && (!c.cwd.empty() || e.path.starts_with('/'));
-}
-
-// Ends the read that recalls share, if one is open.
-void end_read(summary_cache& c)
-{
-    if (c.reading_since >= 0)
-        exec(c.db.get(), "COMMIT");
-    c.reading_since = -1;
 }
 
 // Whether a re-check planned path to be read again, once: it is then no
