@@ -517,8 +517,8 @@ int survey(command& c)
     summary_cache cache;
     bool use_cache = c.cached && open_summary_cache(cache, c.cache_file, settings);
     std::string why;
-    // The files due are picked among those of the whole walk, walked
-    // once before.
+    // The files due are picked among those this run walks, walked once
+    // before the survey.
     survey_walk first;
     if (use_cache && c.recheck_ns >= 0 &&
         !plan_recheck(cache, start_walk(first, c, nullptr, whole), wall_clock_ns() - c.recheck_ns,
