@@ -41,19 +41,18 @@ std::string progress_text(std::uint64_t files_done, std::uint64_t files_total, s
     int n = std::snprintf(text, sizeof text, "kesscan: %llu/%llu files, %.1f/%.1f MiB",
                           static_cast<unsigned long long>(files_done), static_cast<unsigned long long>(files_total),
                           static_cast<double>(bytes_done) / mib, static_cast<double>(bytes_total) / mib);
-    // The rate and the time left once there is something to go by.
-    if (seconds >= 0.5 && bytes_done > 0) {
-        const double rate = static_cast<double>(bytes_done) / seconds;
-        if (walking) {
-            std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), ", %.1f MiB/s, walking", rate / mib);
-            return text;
-        }
-        const auto left = static_cast<unsigned long long>(static_cast<double>(bytes_total - bytes_done) / rate + 0.5);
-        std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), ", %.1f MiB/s, %llu:%02llu left",
-                      rate / mib, left / 60, left % 60);
-    }
-    if (walking)
+    // The rate and the time left once there is something to go by; no
+    // time left while the walk goes on and the totals may grow.
+    const bool rated = seconds >= 0.5 && bytes_done > 0;
+    const double rate = rated ? static_cast<double>(bytes_done) / seconds : 0;
+    if (rated)
+        n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), ", %.1f MiB/s", rate / mib);
+    if (walking) {
         std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), ", walking");
+    } else if (rated) {
+        const auto left = static_cast<unsigned long long>(static_cast<double>(bytes_total - bytes_done) / rate + 0.5);
+        std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), ", %llu:%02llu left", left / 60, left % 60);
+    }
     return text;
 }
 

@@ -145,7 +145,6 @@ void enter(walk_cursor& w, owned_fd dir, std::string path)
         l.read_error = errno;
     l.path = std::move(path);
     l.at = 0;
-    l.let_go = false;
 }
 
 bool held_open(const walk_cursor::level& l)
@@ -166,10 +165,11 @@ bool leave(walk_cursor& w, walk_entry& e)
     }
     const owned_fd sub = std::move(done.dir);
     w.levels.pop_back();
-    if (w.levels.empty() || !w.levels.back().let_go)
+    // A folder the walk comes back to holds no descriptor only when it let
+    // go of it for the one below.
+    if (w.levels.empty() || held_open(w.levels.back()))
         return false;
     walk_cursor::level& up = w.levels.back();
-    up.let_go = false;
     if (find_again(w.follow, up.dir, sub, up.path, up.self))
         return false;
     e = {up.path, {}, up.dir.fd < 0 ? errno : ENOENT, true};
@@ -229,10 +229,8 @@ bool next_name(walk_cursor& w, walk_entry& e)
         e = {std::move(below), {}, errno, true};
         return true;
     }
-    if (std::count_if(w.levels.begin(), w.levels.end(), held_open) >= max_open) {
+    if (std::count_if(w.levels.begin(), w.levels.end(), held_open) >= max_open)
         l.dir.reset();
-        l.let_go = true;
-    }
     enter(w, std::move(sub), std::move(below));
     return false;
 }

@@ -74,13 +74,14 @@ struct walk_cursor {
     // A folder the walk is in: its names, in byte order, and how far
     // the walk has come through them.
     struct level {
-        owned_fd dir;  // closed while the walk is below it, past the folders held open at most
+        // Closed while the walk is below it, past the folders held open at
+        // most, and found again when the walk comes back to it.
+        owned_fd dir;
         std::string path;
         std::vector<named> names;
         std::size_t at;
         struct stat self;
         int read_error;  // the listing's, told once the names are done with
-        bool let_go;     // dir was closed for the folder below
     };
     const std::vector<std::string>* operands;
     std::size_t operand;
