@@ -36,7 +36,7 @@ TEST(ScanFile, TwoScansAtOnceGiveWhatEachGivesAlone)
     }
     const std::string a = kesgen_file("gains.flac", gains), b = kesgen_file("params.wav", params);
     // A cut copy of the first, for a damaged file's message.
-    const std::string cut = scratch_dir() + "/cut.flac";
+    const std::string cut = scratch_dir() + "/gains-cut.flac";
     std::filesystem::copy_file(a, cut);
     std::filesystem::resize_file(cut, std::filesystem::file_size(a) * 2 / 3);
 

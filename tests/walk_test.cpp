@@ -30,7 +30,7 @@ void touch(const std::string& path)
 // than 32 descriptors.
 TEST(Walk, HoldsOnlyTheFoldersItIsIn)
 {
-    const std::string root = scratch_dir() + "/held";
+    const std::string root = scratch_dir() + "/walked";
     ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
     for (int i = 0; i < 20; ++i) {
         const std::string folder = root + "/w" + std::to_string(10 + i);
