@@ -279,7 +279,8 @@ TEST(Cache, AnotherWriterDelaysTheCommitOnly)
 
 // A commit waiting for another process to let go of the file holds no lock
 // the workers need: they recall and keep meanwhile. The commit's wait is
-// held open until the worker's calls have returned.
+// held open until the worker's calls have returned; a commit that does not
+// wait ends the test.
 TEST(Cache, AWaitingCommitStallsNoWorker)
 {
     const std::string file = scratch_dir() + "/stall.sqlite";
@@ -295,7 +296,7 @@ TEST(Cache, AWaitingCommitStallsNoWorker)
     struct held {
         std::mutex lock;
         std::condition_variable changed;
-        bool waiting = false, released = false;
+        bool waiting = false, released = false, done = false;
     } h;
     sqlite3_busy_handler(
         c.writer.get(),
@@ -309,10 +310,16 @@ TEST(Cache, AWaitingCommitStallsNoWorker)
         },
         &h);
     keep_summary(c, more, {more.stamp, 5000 * second, file_clock_ns() + second}, damaged_result(), lost);
-    std::jthread committing([&] { commit_summaries(c, why); });
+    std::jthread committing([&] {
+        commit_summaries(c, why);
+        const std::lock_guard hold(h.lock);
+        h.done = true;
+        h.changed.notify_all();
+    });
     {
         std::unique_lock hold(h.lock);
-        h.changed.wait(hold, [&] { return h.waiting; });
+        h.changed.wait(hold, [&] { return h.waiting || h.done; });
+        ASSERT_TRUE(h.waiting) << "the commit did not wait: " << why;
     }
     scan_result r;
     EXPECT_EQ(recall_summary(c, kept, kept.stamp, r, lost), recall::kept);
