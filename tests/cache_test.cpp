@@ -227,6 +227,35 @@ TEST(Cache, FailedCommitIsToldOnce)
     EXPECT_FALSE(c.usable);
 }
 
+// Without a committer of its own, the cache commits as it keeps, once a
+// second has passed since the last commit; another connection sees the
+// rows at once.
+TEST(Cache, WithoutACommitterKeepingCommitsWhenDue)
+{
+    const std::string file = scratch_dir() + "/inline.sqlite";
+    summary_cache c;
+    std::string why, lost;
+    ASSERT_TRUE(open_cache(c, file, {}, "1.0", why)) << why;
+    c.committer.request_stop();
+    c.committer.join();
+    const walk_entry a = file_at("inline/a.wav", 1000), b = file_at("inline/b.wav", 1000);
+    c.committed_at = wall_clock_ns() + 3600 * second;
+    keep_summary(c, a, {a.stamp, 5000 * second, file_clock_ns() + second}, damaged_result(), lost);
+    EXPECT_EQ(c.pending.size(), 1u);
+    c.committed_at = wall_clock_ns() - 2 * second;
+    keep_summary(c, b, {b.stamp, 5000 * second, file_clock_ns() + second}, damaged_result(), lost);
+    EXPECT_EQ(c.pending.size(), 0u);
+    EXPECT_EQ(lost, "");
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
+    const sqlite_ptr own{other};
+    sqlite3_stmt* raw = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(other, "SELECT count(*) FROM summaries", -1, &raw, nullptr), SQLITE_OK);
+    const statement_ptr count{raw};
+    ASSERT_EQ(sqlite3_step(raw), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(raw, 0), 2);
+}
+
 // Runs that open one new cache at once all use it: the first makes the
 // table while the others wait, and turning the file to WAL mode, which
 // SQLite does not wait for, is tried again while another holds the file.
