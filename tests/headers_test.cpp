@@ -204,6 +204,7 @@ TEST(SoundLayout, Wave64CafAndAu)
     EXPECT_EQ(layout_of(au(~0u) + audio), (said{0, true, 28, be24, 0}));
     EXPECT_EQ(layout_of(au(600, 2) + audio), (said{300, false, 28, SF_FORMAT_RAW | SF_FORMAT_PCM_S8 | SF_ENDIAN_BIG, 0}));
     EXPECT_EQ(layout_of(au(600, 5) + audio), (said{75, false, 28, SF_FORMAT_RAW | SF_FORMAT_PCM_32 | SF_ENDIAN_BIG, 0}));
+    EXPECT_EQ(layout_of(au(600, 6) + audio), (said{75, false, 28, SF_FORMAT_RAW | SF_FORMAT_FLOAT | SF_ENDIAN_BIG, 0}));
     EXPECT_EQ(layout_of(au(600, 7) + audio), (said{37, false, 28, SF_FORMAT_RAW | SF_FORMAT_DOUBLE | SF_ENDIAN_BIG, 0}));
     EXPECT_EQ(layout_of(au(600, 1) + audio), (said{0, false, 0, 0, 0})) << "mu-law";
     EXPECT_EQ(layout_of(".snd" + be(8, 4) + std::string(16, '\0')), (said{0, false, 0, 0, 0})) << "inside its header";
