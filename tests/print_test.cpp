@@ -229,12 +229,19 @@ TEST(Printer, DataDumps)
               pad + "d                         64: \n" + row + "00000000:  01 02 03\n");
 }
 
-// A text longer than the printer's whole block goes out past it, in place.
+// A text longer than the printer's whole block goes out past it, in place;
+// one that fills the block exactly too.
 TEST(Printer, TextLongerThanTheBlock)
 {
     static const std::string name(70000, 'n');
     bitreader r = byte_reader({0x2a});
     EXPECT_EQ(printed([&](printer& p) { print_field(p, r, 8, 0, name.c_str(), nullptr); }), pad + name + "   8: 42\n");
+    constexpr std::size_t whole = std::tuple_size_v<decltype(printer::block)>;
+    for (const std::size_t n : {whole - 1, whole, whole + 1}) {
+        const std::string line = std::string(n - 1, 'v') + "\n";
+        const std::string out = printed([&](printer& p) { print_verbose(p, 1, "%s", line.c_str()); });
+        EXPECT_TRUE(out == line) << n << " characters: " << out.size() << " written, not as given";
+    }
 }
 
 // The printer holds its lines back, and what a dump, a decoder of its own
