@@ -33,6 +33,7 @@ TEST(JsonString, EveryByteGivesValidJson)
         {"\xf4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\"", false},  // beyond U+10FFFF
         {"\xe2\x82", "\"\\u00e2\\u0082\"", false},                   // cut short
         {"\xc3(", "\"\\u00c3(\"", false},                           // not continued
+        {"\x80", "\"\\u0080\"", false},                             // a continuation alone
         {std::string("a\0b", 3), "\"a\\u0000b\"", true},
     };
     for (const auto& c : cases) {
