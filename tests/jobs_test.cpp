@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,41 @@ TEST(Survey, ScansWhileTheWalkGoesOn)
         for (std::size_t k = 0; jobs == 1 && k < 30; ++k)
             EXPECT_EQ(walk.at_ask[k], k) << "entry " << k;
         EXPECT_TRUE(std::is_sorted(walk.at_ask.begin(), walk.at_ask.end()));
+    }
+}
+
+// A walk that runs out of memory stops the survey, failed, and says so
+// once; on one thread, after the outcomes of all it found. What the walk
+// would find after is not asked for.
+TEST(Survey, AWalkOutOfMemoryStopsIt)
+{
+    const std::string file = kesgen_file("found.wav", "sync\n01 29 25 c1 00\n");
+    struct failing_walk {
+        std::string path;
+        int left;
+    };
+    const auto next = [](void* opaque, walk_entry& e) {
+        failing_walk& w = *static_cast<failing_walk*>(opaque);
+        if (w.left-- == 0)
+            throw std::bad_alloc();
+        e = {w.path, {}, 0, false};
+        return w.left >= -5;
+    };
+    for (const unsigned jobs : {1u, 2u, 4u}) {
+        std::atomic<std::size_t> written{0};
+        failing_walk walk{file, 5};
+        entry_queue entries;
+        entries.from = {next, &walk};
+        scan_settings settings;
+        settings.summary = true;
+        const survey_sink to{{count_lines, &written}, wanted};
+        testing::internal::CaptureStderr();
+        const survey_result r = scan_entries(settings, entries, jobs, false, nullptr, nullptr, &to);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "kesscan: out of memory: the survey stops here\n");
+        EXPECT_TRUE(r.failed) << jobs << " jobs";
+        EXPECT_FALSE(r.trouble);
+        EXPECT_LE(written.load(), 5u);
+        EXPECT_TRUE(jobs > 1 || written.load() == 5u) << written.load() << " written";
     }
 }
 
