@@ -156,6 +156,43 @@ TEST(SplitScan, WhatIsWrongWithAFileIsToldAsOneDecoderTellsIt)
         EXPECT_NE(scanned(settings, read[f]).text.find(told[f]), std::string::npos) << read[f];
 }
 
+// Where a FLAC stream's frames begin: after its marker and metadata blocks.
+std::uint64_t first_frame(const std::string& bytes)
+{
+    std::size_t at = 4;
+    for (bool last = false; !last && at + 4 <= bytes.size();) {
+        const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+        last = b[0] & 0x80;
+        at += 4 + (std::size_t{b[1]} << 16 | std::size_t{b[2]} << 8 | b[3]);
+    }
+    return at;
+}
+
+// A sound file read whole is read all by its sections, none given up for
+// the reader of the whole file: so many sections of so many bytes of the
+// stream (FLAC), or of as many sample frames as the bytes hold (WAV, AIFF).
+TEST(SplitScan, ASoundFileIsReadAllBySections)
+{
+    const std::vector<std::string> flac = split_files(), read = sndfile_files();
+    for (const std::string& f : {flac[0], flac[1], read[0], read[1]}) {
+        const std::string bytes = read_file(f);
+        for (const std::uint64_t size : {20000u, 65536u}) {
+            scan_settings settings;
+            settings.summary = true;
+            settings.threads = 3;
+            settings.section_bytes = size;
+            std::uint64_t count;
+            if (f.ends_with(".flac")) {
+                count = (bytes.size() - first_frame(bytes) + size - 1) / size;
+            } else {
+                const std::uint64_t per = size * 600000 / bytes.size();
+                count = (600000 + per - 1) / per;
+            }
+            EXPECT_EQ(scanned(settings, f).sections, count) << f << " sections of " << size;
+        }
+    }
+}
+
 // Damage anywhere: a byte changed, or the file cut, at positions spread
 // over the whole file, each read whole and by sections of two sizes.
 TEST(SplitScan, DamageAnywhereIsFoundWhereOneDecoderFindsIt)
