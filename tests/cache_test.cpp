@@ -227,6 +227,22 @@ TEST(Cache, FailedCommitIsToldOnce)
     EXPECT_FALSE(c.usable);
 }
 
+// A cache that could not be opened keeps nothing and gives nothing, and
+// has nothing more to tell.
+TEST(Cache, OneNotOpenedKeepsNothing)
+{
+    summary_cache c;
+    std::string why, lost;
+    EXPECT_FALSE(open_cache(c, scratch_dir(), {}, "1.0", why));
+    EXPECT_EQ(why, "not a regular file");
+    const walk_entry e = file_at("unopened/a.wav", 1000);
+    keep_summary(c, e, {e.stamp, 5000 * second, file_clock_ns() + second}, damaged_result(), lost);
+    EXPECT_TRUE(c.pending.empty());
+    scan_result r;
+    EXPECT_EQ(recall_summary(c, e, e.stamp, r, lost), recall::none);
+    EXPECT_EQ(lost, "");
+}
+
 // Without a committer of its own, the cache commits as it keeps, once a
 // second has passed since the last commit; another connection sees the
 // rows at once.

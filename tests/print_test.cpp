@@ -131,6 +131,18 @@ TEST(Printer, FieldTablesReturnAndStoreMarkedValues)
     EXPECT_EQ(out[0], 99u) << "nothing stored without a marked field";
 }
 
+// A new printer prints at level 1 until it is told another.
+TEST(Printer, NewPrintsAtLevelOne)
+{
+    std::string out;
+    const auto p = std::make_unique<printer>();
+    init_printer(*p, {[](void* o, int, const char* s, std::size_t n) { static_cast<std::string*>(o)->append(s, n); }, &out});
+    print_verbose(*p, 1, "one\n");
+    print_verbose(*p, 2, "two\n");
+    print_flush(*p);
+    EXPECT_EQ(out, "one\n");
+}
+
 TEST(Printer, FramesAtEveryLevel)
 {
     static constexpr bitfield table[] = {
