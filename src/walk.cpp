@@ -361,15 +361,6 @@ bool look_ahead(entry_queue& q, std::size_t n)
     return q.ahead.size() >= n;
 }
 
-bool take_next(entry_queue& q, walk_entry& e)
-{
-    if (!look_ahead(q, 1))
-        return false;
-    e = std::move(q.ahead.front());
-    q.ahead.pop_front();
-    return true;
-}
-
 bool more_than_one_file(entry_queue& q)
 {
     std::size_t files = 0;

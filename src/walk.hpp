@@ -151,9 +151,6 @@ struct entry_queue {
 // Whether at least n entries are ahead, taking them from the source as need be.
 bool look_ahead(entry_queue& q, std::size_t n);
 
-// The next entry, into e; false at the end.
-bool take_next(entry_queue& q, walk_entry& e);
-
 // Whether the entries hold more than one file, looking no further ahead
 // than it takes to tell.
 bool more_than_one_file(entry_queue& q);
