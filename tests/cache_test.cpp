@@ -68,6 +68,19 @@ void keep_now(summary_cache& c, const walk_entry& e, std::int64_t began, const s
     EXPECT_EQ(lost, "");
 }
 
+// The number a query gives, asked of file on a connection of its own; -1
+// where it gives none.
+std::int64_t query_file(const std::string& file, const char* sql)
+{
+    sqlite3* raw = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    const sqlite_ptr db{raw};
+    sqlite3_stmt* st = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(raw, sql, -1, &st, nullptr), SQLITE_OK) << sql;
+    const statement_ptr query{st};
+    return st && sqlite3_step(st) == SQLITE_ROW ? sqlite3_column_int64(st, 0) : -1;
+}
+
 std::string line_of(const scan_result& r, const char* name)
 {
     std::string line;
@@ -98,16 +111,7 @@ TEST(Cache, KeptOnlyWhenSureAndGivenOnlyForTheSameFile)
     const scan_result kept = damaged_result();
     scan_result r;
     // The file says whose it is: application id "kesS".
-    {
-        sqlite3* raw = nullptr;
-        ASSERT_EQ(sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-        const sqlite_ptr db{raw};
-        sqlite3_stmt* st = nullptr;
-        ASSERT_EQ(sqlite3_prepare_v2(raw, "PRAGMA application_id", -1, &st, nullptr), SQLITE_OK);
-        const statement_ptr id{st};
-        ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-        EXPECT_EQ(sqlite3_column_int64(st, 0), 0x6b657353);
-    }
+    EXPECT_EQ(query_file(file, "PRAGMA application_id"), 0x6b657353);
 
     walk_entry e = file_at("lib/a.wav", 1000);
     keep_now(c, e, 1000 * second + racy_ns, kept);
@@ -262,14 +266,7 @@ TEST(Cache, WithoutACommitterKeepingCommitsWhenDue)
     keep_summary(c, b, {b.stamp, 5000 * second, file_clock_ns() + second}, damaged_result(), lost);
     EXPECT_EQ(c.pending.size(), 0u);
     EXPECT_EQ(lost, "");
-    sqlite3* other = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
-    const sqlite_ptr own{other};
-    sqlite3_stmt* raw = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(other, "SELECT count(*) FROM summaries", -1, &raw, nullptr), SQLITE_OK);
-    const statement_ptr count{raw};
-    ASSERT_EQ(sqlite3_step(raw), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(raw, 0), 2);
+    EXPECT_EQ(query_file(file, "SELECT count(*) FROM summaries"), 2);
 }
 
 // Runs that open one new cache at once all use it: the first makes the
