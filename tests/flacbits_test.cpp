@@ -27,19 +27,6 @@ ssize_t failing(int fd, void* buf, std::size_t n, off_t)
     return ::read(fd, buf, n);
 }
 
-// The bytes of a FLAC file's marker and metadata blocks: each block has a
-// 4-byte header, the last one's first bit set, with a 24-bit length.
-std::size_t metadata_bytes(const std::string& bytes)
-{
-    std::size_t at = 4;
-    for (bool last = false; !last;) {
-        const auto b = [&](std::size_t i) { return static_cast<std::size_t>(static_cast<unsigned char>(bytes[at + i])); };
-        last = b(0) & 0x80;
-        at += 4 + (b(1) << 16 | b(2) << 8 | b(3));
-    }
-    return at;
-}
-
 // The frames a FLAC file gives as a pipe would give it, whose reads after
 // the metadata are the injected ones; its error text in why. The decoder
 // reads the metadata from a pipe that holds no more, so its first read

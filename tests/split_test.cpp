@@ -156,18 +156,6 @@ TEST(SplitScan, WhatIsWrongWithAFileIsToldAsOneDecoderTellsIt)
         EXPECT_NE(scanned(settings, read[f]).text.find(told[f]), std::string::npos) << read[f];
 }
 
-// Where a FLAC stream's frames begin: after its marker and metadata blocks.
-std::uint64_t first_frame(const std::string& bytes)
-{
-    std::size_t at = 4;
-    for (bool last = false; !last && at + 4 <= bytes.size();) {
-        const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + at);
-        last = b[0] & 0x80;
-        at += 4 + (std::size_t{b[1]} << 16 | std::size_t{b[2]} << 8 | b[3]);
-    }
-    return at;
-}
-
 // A sound file read whole is read all by its sections, none given up for
 // the reader of the whole file: so many sections of so many bytes of the
 // stream (FLAC), or of as many sample frames as the bytes hold (WAV, AIFF).
@@ -183,7 +171,7 @@ TEST(SplitScan, ASoundFileIsReadAllBySections)
             settings.section_bytes = size;
             std::uint64_t count;
             if (f.ends_with(".flac")) {
-                count = (bytes.size() - first_frame(bytes) + size - 1) / size;
+                count = (bytes.size() - metadata_bytes(bytes) + size - 1) / size;
             } else {
                 const std::uint64_t per = size * 600000 / bytes.size();
                 count = (600000 + per - 1) / per;

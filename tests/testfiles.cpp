@@ -46,6 +46,17 @@ const std::string& scratch_dir()
     return dir.path;
 }
 
+std::size_t metadata_bytes(const std::string& bytes)
+{
+    std::size_t at = 4;
+    for (bool last = false; !last && at + 4 <= bytes.size();) {
+        const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+        last = b[0] & 0x80;
+        at += 4 + (std::size_t{b[1]} << 16 | std::size_t{b[2]} << 8 | b[3]);
+    }
+    return at;
+}
+
 std::string quoted(const std::string& word)
 {
     std::string q = "'";

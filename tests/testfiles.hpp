@@ -3,6 +3,7 @@
 // the built programs with their output caught.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // A fresh folder for this test program, removed when it ends.
@@ -15,6 +16,11 @@ std::string kesgen_file(const std::string& name, const std::string& list,
 
 // The bytes of a file.
 std::string read_file(const std::string& path);
+
+// The bytes of a FLAC file's marker and metadata blocks, where its frames
+// begin: each block has a 4-byte header, the last one's first bit set,
+// with a 24-bit length.
+std::size_t metadata_bytes(const std::string& bytes);
 
 struct run_result {
     std::string out;
