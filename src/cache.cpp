@@ -238,13 +238,15 @@ bool check_schema(sqlite3* db, std::string& why)
     return false;
 }
 
+}  // namespace
+
 // In WAL mode readers and the writer do not wait for each other, and a
 // commit needs no sync of its own: a run that is killed keeps what it
 // committed, and a crash of the system may lose only the last rows.
-// Turning a file to WAL takes it alone for a moment, and SQLite does not
-// wait for that (the switch reads first, and a reader that waited for a
-// writer could deadlock with it): another run opening the same new file
-// may hold it, so the switch is tried again for as long as a write waits.
+// SQLite does not wait for the switch (it reads first, and a reader that
+// waited for a writer could deadlock with it): another run opening the
+// same new file may hold it, so it is tried again for as long as a write
+// waits.
 bool use_wal(sqlite3* db, int busy_ms)
 {
     constexpr int pause_ms = 5;
@@ -255,6 +257,8 @@ bool use_wal(sqlite3* db, int busy_ms)
         sqlite3_sleep(pause_ms);
     return rc == SQLITE_OK && exec(db, "PRAGMA synchronous = NORMAL");
 }
+
+namespace {
 
 bool prepare(sqlite3* db, const char* sql, statement_ptr& st)
 {

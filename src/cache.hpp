@@ -103,6 +103,11 @@ enum class recall { none, kept, again };
 recall recall_summary(summary_cache& c, const walk_entry& e, const file_stamp& now, scan_result& r,
                       std::string& lost);
 
+// Turns the database db to WAL mode, which takes its file alone for a
+// moment, tried again while another process holds the file, for busy_ms
+// at most. Whether it was turned.
+bool use_wal(sqlite3* db, int busy_ms);
+
 // The wall clock, in nanoseconds since the epoch, as file times are.
 std::int64_t wall_clock_ns();
 

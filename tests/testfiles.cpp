@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -87,4 +88,26 @@ std::string read_file(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+pid_t start_child(const std::function<int()>& body, unsigned seconds)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(seconds);
+        try {
+            _exit(body());
+        } catch (...) {
+            _exit(127);
+        }
+    }
+    return pid;
+}
+
+int child_status(pid_t pid)
+{
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

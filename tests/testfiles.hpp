@@ -3,7 +3,10 @@
 // the built programs with their output caught.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
+#include <functional>
 #include <string>
 
 // A fresh folder for this test program, removed when it ends.
@@ -33,3 +36,11 @@ run_result run(const std::string& command);
 
 // Single-quotes a word for the shell.
 std::string quoted(const std::string& word);
+
+// A child process that runs body and exits with what it gives, ended by
+// SIGALRM after seconds: a case that would hang ends on its own. body
+// runs without the test's checks, and tells by its value.
+pid_t start_child(const std::function<int()>& body, unsigned seconds);
+
+// Waits for a child; its exit status, or 128 + the signal that ended it.
+int child_status(pid_t pid);
