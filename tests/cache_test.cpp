@@ -270,6 +270,43 @@ TEST(Cache, WithoutACommitterKeepingCommitsWhenDue)
     EXPECT_EQ(query_file(file, "SELECT count(*) FROM summaries"), 2);
 }
 
+// A row's checksum is part of the file's format: rows that another build
+// wrote, their checksums computed apart from this program, are recalled
+// whole. The checksum is FNV-1a over the values, as 64-bit little-endian
+// integers and as bytes, each followed by the mark 0x100: dev, ino, size,
+// mtime_ns, ctime_ns, the version, the status (stream 0, none 1, damaged
+// 2), the sync or -1, rate, bit depth and gain or -2^40 each, frames,
+// errors and the reason.
+TEST(Cache, RowsAnotherBuildWroteAreRecalled)
+{
+    const std::string file = scratch_dir() + "/written.sqlite";
+    std::string why, lost;
+    scan_result none{};
+    none.facts.status = file_status::none;
+    const walk_entry damaged_file = file_at("written/a.wav", 1000), none_file = file_at("written/b.wav", 1000);
+    summary_cache c;
+    ASSERT_TRUE(open_cache(c, file, {}, "1.0", why)) << why;
+    keep_now(c, damaged_file, 5000 * second, damaged_result());
+    keep_now(c, none_file, 5000 * second, none);
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
+    const sqlite_ptr other{raw};
+    ASSERT_EQ(sqlite3_exec(raw,
+                           "UPDATE summaries SET dev = 11, ino = 22, size = 33, mtime_ns = 1000000000005,"
+                           " ctime_ns = 1000000000006, checksum = -3462724724283374479 WHERE status = 'damaged';"
+                           "UPDATE summaries SET dev = 44, ino = 55, size = 66, mtime_ns = 1000000000007,"
+                           " ctime_ns = 1000000000008, checksum = 3187140252549035704 WHERE status = 'none'",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    const file_stamp damaged_stamp{11, 22, 33, 1000000000005, 1000000000006, true},
+        none_stamp{44, 55, 66, 1000000000007, 1000000000008, true};
+    scan_result r;
+    ASSERT_EQ(recall_summary(c, damaged_file, damaged_stamp, r, lost), recall::kept) << lost;
+    EXPECT_EQ(line_of(r, "a.wav"), line_of(damaged_result(), "a.wav"));
+    ASSERT_EQ(recall_summary(c, none_file, none_stamp, r, lost), recall::kept) << lost;
+    EXPECT_EQ(line_of(r, "b.wav"), line_of(none, "b.wav"));
+}
+
 // Runs that open one new cache at once all use it: the first makes the
 // table while the others wait, and turning the file to WAL mode, which
 // SQLite does not wait for, is tried again while another holds the file.
