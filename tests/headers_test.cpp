@@ -42,11 +42,11 @@ std::string chunk(const std::string& name, const std::string& body, bool big = f
     return name + (big ? be(n, 4) : le(n, 4)) + body + (body.size() % 2 ? std::string(1, '\0') : "");
 }
 
-// A WAV "fmt " body: format tag, 2 channels, 48 kHz, block align, bits.
-std::string fmt(unsigned tag, unsigned align, bool big = false)
+// A WAV "fmt " body: format tag, channels, 48 kHz, block align, bits.
+std::string fmt(unsigned tag, unsigned align, bool big = false, unsigned channels = 2)
 {
     const auto w = [big](std::uint64_t v, int n) { return big ? be(v, n) : le(v, n); };
-    return w(tag, 2) + w(2, 2) + w(48000, 4) + w(48000 * align, 4) + w(align, 2) + w(align * 4, 2);
+    return w(tag, 2) + w(channels, 2) + w(48000, 4) + w(48000 * align, 4) + w(align, 2) + w(align * 4, 2);
 }
 
 // An AIFF "COMM" body: 2 channels, frames, bits, an 80-bit rate, and for
@@ -120,12 +120,17 @@ TEST(SoundLayout, WavAndAiffHeaders)
     EXPECT_EQ(layout_of("FORM" + be(0, 4) + "AIFC" + chunk("COMM", comm(7, 16, "sowt"), true) + ssnd),
               (said{150, false, 12 + 30 + 20, SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE, 0}));
     // Nothing said: compressed samples, no audio chunk, an extensible
-    // format without its subformat, or not a file read here at all.
+    // format without its subformat, no channels or a frame they do not
+    // divide, or not a file read here at all.
     const said nothing{0, false, 0, 0, 0};
     EXPECT_EQ(layout_of("FORM" + be(0, 4) + "AIFC" + chunk("COMM", comm(7, 16, "ima4"), true) + ssnd), nothing);
     EXPECT_EQ(layout_of("RIFF" + le(0, 4) + "WAVE" + chunk("fmt ", fmt(2, 6)) + chunk("data", audio)), nothing);
     EXPECT_EQ(layout_of("RIFF" + le(0, 4) + "WAVE" + chunk("fmt ", fmt(1, 6))), nothing);
     EXPECT_EQ(layout_of("RIFF" + le(0, 4) + "WAVE" + chunk("fmt ", fmt(0xfffe, 6)) + chunk("data", audio)), nothing);
+    for (const unsigned channels : {0u, 4u})
+        EXPECT_EQ(layout_of("RIFF" + le(0, 4) + "WAVE" + chunk("fmt ", fmt(1, 6, false, channels)) + chunk("data", audio)),
+                  nothing)
+            << channels;
     EXPECT_EQ(layout_of("fLaC" + std::string(40, '\0')), nothing);
 }
 
