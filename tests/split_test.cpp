@@ -3,14 +3,21 @@
 // decoder gives, whatever the options, wherever the sections fall, and
 // whatever is wrong with the file: the sections are made small, so that
 // frames, damage and the sync pattern fall on their boundaries.
+#include "input.hpp"
 #include "scan.hpp"
+#include "split.hpp"
 
 #include "testfiles.hpp"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -257,6 +264,55 @@ TEST(SplitScan, SectionsLongerThanARingGiveWhatOneDecoderGives)
         EXPECT_EQ(parts.text, alone) << start;
         EXPECT_GT(parts.sections, 1u) << start;
     }
+}
+
+// Every bit r gives, until its samples end.
+std::string bits_of(bitreader& r)
+{
+    r.msb = 1;
+    r.eof_cb = [](void*) { throw std::out_of_range("end of samples"); };
+    std::string bits;
+    try {
+        for (;;)
+            bits += get_ubits(r, 1) ? '1' : '0';
+    } catch (const std::out_of_range&) {
+    }
+    return bits;
+}
+
+// A file cut short after libsndfile opened it, as another program may cut
+// it while it is read: no section's handle holds the frames the first
+// one's information gives, and the reader goes on with the file's own
+// handle, which gives what is left, as one reader of it would.
+TEST(SplitScan, AFileCutAfterItWasOpenedIsReadByItsOwnHandle)
+{
+    const alarm_bound bound(60);
+    const std::string path = kesgen_file("opened-cut.wav", frame_list(0), "-s tone -n 600000");
+    const auto size = static_cast<std::int64_t>(std::filesystem::file_size(path));
+    const owned_fd fd{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    positioned_file place{fd.fd, size, 0};
+    SF_INFO info{};
+    const sndfile_ptr file{sndfile_open_positioned(place, info)};
+    ASSERT_TRUE(file);
+    ASSERT_EQ(truncate(path.c_str(), size / 2), 0);
+    const auto block = std::make_unique<sndfile_block>(), single_block = std::make_unique<sndfile_block>();
+    const auto source = std::make_unique<sample_source>(), single_source = std::make_unique<sample_source>();
+    const split_ptr split = split_sndfile(file.get(), *block, *source, info, {fd.fd, 3, 20000, 0, false, nullptr});
+    ASSERT_TRUE(split);
+    bitreader r;
+    init_bits_split(r, *split);
+    const std::string bits = bits_of(r);
+    const split_end end = end_of_split(*split);
+    EXPECT_TRUE(end.fell_back);
+    EXPECT_EQ(end.sections, 0u);
+
+    positioned_file single_place{fd.fd, size / 2, 0};
+    const sndfile_ptr single{sndfile_open_positioned(single_place, info)};
+    ASSERT_TRUE(single);
+    init_bits_sf(r, *single_source, *single_block, single.get(), 0);
+    const std::string left = bits_of(r);
+    EXPECT_GT(left.size(), 290000u);
+    EXPECT_EQ(bits, left);
 }
 
 }  // namespace

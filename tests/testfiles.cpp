@@ -111,3 +111,13 @@ int child_status(pid_t pid)
         return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
+
+alarm_bound::alarm_bound(unsigned seconds)
+{
+    alarm(seconds);
+}
+
+alarm_bound::~alarm_bound()
+{
+    alarm(0);
+}

@@ -44,3 +44,12 @@ pid_t start_child(const std::function<int()>& body, unsigned seconds);
 
 // Waits for a child; its exit status, or 128 + the signal that ended it.
 int child_status(pid_t pid);
+
+// While it lives, SIGALRM ends the test program after seconds: a case
+// whose threads would wait for each other for ever fails instead.
+struct alarm_bound {
+    explicit alarm_bound(unsigned seconds);
+    alarm_bound(const alarm_bound&) = delete;
+    alarm_bound& operator=(const alarm_bound&) = delete;
+    ~alarm_bound();
+};
