@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Scans as a library: two files scanned at once on two threads, over and
-// over, each giving byte for byte what it gives alone.
+// over, each giving byte for byte what it gives alone, and the error told
+// of a FLAC file that the decoder finds more than one fault in.
 #include "scan.hpp"
 
 #include "testfiles.hpp"
@@ -9,8 +10,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -59,6 +62,46 @@ TEST(ScanFile, TwoScansAtOnceGiveWhatEachGivesAlone)
             EXPECT_EQ(one, alone[first]) << round;
             EXPECT_EQ(two, alone[second]) << round;
         }
+    }
+}
+
+// Where the frames of a FLAC file begin, as flac's own analysis gives them.
+std::vector<std::size_t> frame_offsets(const std::string& flac)
+{
+    const std::string analysis = flac + ".analysis";
+    EXPECT_EQ(run("flac -s -a -o " + quoted(analysis) + " " + quoted(flac)).status, 0);
+    std::vector<std::size_t> at;
+    std::istringstream lines(read_file(analysis));
+    for (std::string line; std::getline(lines, line);)
+        if (line.starts_with("frame="))
+            at.push_back(std::stoul(line.substr(line.find("offset=") + 7)));
+    return at;
+}
+
+// Bytes before frame 1 lose the decoder its sync; a changed byte of frame
+// 1's CRC-16, its last two bytes, fails that frame. With both, the decoder
+// meets both before it gives a frame again: the first is told.
+TEST(ScanFile, TheFirstOfTheDecodersErrorsIsTold)
+{
+    const std::string wav = kesgen_file("errors.wav", "sync\n01 29 25 c1 00\n", "-s tone -n 20000");
+    const std::string flac = scratch_dir() + "/errors.flac";
+    ASSERT_EQ(run("flac -s -f -b 1152 -o " + quoted(flac) + " " + quoted(wav)).status, 0);
+    const std::vector<std::size_t> at = frame_offsets(flac);
+    ASSERT_GE(at.size(), 3u);
+    const std::string bytes = read_file(flac);
+    scan_settings settings;
+    settings.summary = true;
+    for (const auto& [lost, failed, told] : {std::tuple{true, false, "Error : flac decoder lost sync."},
+                                             {false, true, "Error : unknown error in flac decoder."},
+                                             {true, true, "Error : flac decoder lost sync."}}) {
+        std::string damaged = bytes;
+        if (failed)
+            damaged[at[2] - 1] = static_cast<char>(damaged[at[2] - 1] ^ 0xff);
+        if (lost)
+            damaged.insert(at[1], std::string("\0junk\0junk", 10));
+        const std::string path = scratch_dir() + "/errors-damaged.flac";
+        std::ofstream(path, std::ios::binary) << damaged;
+        EXPECT_NE(scanned(settings, path).find(told), std::string::npos) << "lost " << lost << ", failed " << failed;
     }
 }
 
