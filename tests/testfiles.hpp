@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Test inputs made at test time: sound files written by kesgen, and runs of
-// the built programs with their output caught.
+// Test inputs made at test time: sound files written by kesgen, runs of
+// the built programs with their output caught, and bounds on cases that a
+// fault could leave waiting for ever.
 #pragma once
 
 #include <sys/types.h>
