@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "testfiles.hpp"
 
+#include "bits.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <stdexcept>
 
 namespace {
 
@@ -88,6 +91,18 @@ std::string read_file(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string bits_to_end(bitreader& r)
+{
+    r.eof_cb = [](void*) { throw std::out_of_range("end of samples"); };
+    std::string bits;
+    try {
+        for (;;)
+            bits += get_ubits(r, 1) ? '1' : '0';
+    } catch (const std::out_of_range&) {
+    }
+    return bits;
 }
 
 pid_t start_child(const std::function<int()>& body, unsigned seconds)

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Test inputs made at test time: sound files written by kesgen, runs of
-// the built programs with their output caught, and bounds on cases that a
-// fault could leave waiting for ever.
+// the built programs with their output caught, a bit reader's bits, and
+// bounds on cases that a fault could leave waiting for ever.
 #pragma once
 
 #include <sys/types.h>
@@ -37,6 +37,12 @@ run_result run(const std::string& command);
 
 // Single-quotes a word for the shell.
 std::string quoted(const std::string& word);
+
+struct bitreader;
+
+// Every bit r gives, as '0' and '1', until its samples end; r's eof_cb is
+// set to end the reading.
+std::string bits_to_end(bitreader& r);
 
 // A child process that runs body and exits with what it gives, ended by
 // SIGALRM after seconds: a case that would hang ends on its own. body
